@@ -1,0 +1,68 @@
+#pragma once
+// A handle on one list file (applications.dat or temp.dat), with record-sized I/O.
+// Every failing operation throws IoError; the destructor closes whatever is still open.
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+#include "launch_record.h"
+
+namespace store {
+
+// Error codes with messages of their own; any other code reads "I/O error %d".
+enum IoErrorCode : int {
+    file_not_found = 2,
+    invalid_filename = 3,
+    too_many_open_files = 4,
+    file_access_denied = 5,
+    read_beyond_end_of_file = 100,
+    disk_full = 101,
+};
+
+std::string io_error_message(int code);
+
+class IoError : public std::runtime_error {
+public:
+    explicit IoError(int code);
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
+// Maps an OS error number (errno, or GetLastError on Windows) to the code IoError carries.
+int io_error_code_from_os(int os_error);
+
+class ListFile {
+public:
+    ListFile() = default;
+    explicit ListFile(std::string full_name) { bind(std::move(full_name)); }
+    ~ListFile();
+    ListFile(const ListFile&) = delete;
+    ListFile& operator=(const ListFile&) = delete;
+
+    // Names the file; closes a file still open from an earlier binding.
+    void bind(std::string full_name);
+    const std::string& name() const { return name_; }
+    bool exists() const;          // a regular file of that name exists
+    bool is_open() const;
+
+    void open_existing();         // read and write, at record 0; reopens when already open
+    void create();                // create or truncate, read and write, at record 0
+    std::size_t record_count();   // file size / 223
+    bool at_end();                // position (in records) >= record count
+    LaunchRecord read_record();   // fewer than 223 bytes left: read_beyond_end_of_file
+    void write_record(const LaunchRecord& record);  // short write: disk_full
+    void sync();                  // flush to disk (fsync); checked
+    void close();                 // no-op when closed
+    void erase();                 // delete the named file; must be closed
+    void rename(const std::string& new_full_name);  // must be closed
+
+private:
+    std::string name_;
+    int fd_ = -1;  // a CRT/POSIX descriptor on every OS
+    std::size_t position_ = 0;  // in records
+};
+
+}  // namespace store

@@ -1,0 +1,44 @@
+#pragma once
+// Where the list lives, and the one way it is ever changed: records are written to
+// temp.dat, which is flushed and then renamed over applications.dat in one step.
+
+#include <string>
+
+#include "list_file.h"
+
+namespace store {
+
+// ListDirectory: the working directory when the main window was created, without a
+// trailing separator except at the root. The list files are named from it.
+class ListPaths {
+public:
+    explicit ListPaths(std::string directory);
+    static ListPaths current();  // from the process's working directory
+    const std::string& directory() const { return directory_; }
+    std::string list_file() const;  // <dir>/applications.dat
+    std::string temp_file() const;  // <dir>/temp.dat
+
+private:
+    std::string directory_;
+};
+
+// A rewrite in progress. Construction creates temp.dat; commit() flushes it, closes it,
+// renames it over applications.dat and syncs the directory. Destroying an uncommitted
+// rewrite closes and removes temp.dat, leaving applications.dat untouched.
+class ListRewrite {
+public:
+    explicit ListRewrite(const ListPaths& paths);
+    ~ListRewrite();
+    ListRewrite(const ListRewrite&) = delete;
+    ListRewrite& operator=(const ListRewrite&) = delete;
+
+    void write(const LaunchRecord& record);
+    void commit();
+
+private:
+    ListPaths paths_;
+    ListFile temp_;
+    bool committed_ = false;
+};
+
+}  // namespace store
