@@ -1,1 +1,199 @@
-// in progress
+#include "list_file.h"
+
+#include <cerrno>
+#include <cstdint>
+
+#include "file_system.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace store {
+namespace {
+
+// The OS errors that have a code of their own; false for every other error.
+bool named_os_error(int os_error, int& code) {
+#ifdef _WIN32
+    switch (os_error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_TOO_MANY_OPEN_FILES:
+        case ERROR_ACCESS_DENIED:
+            code = os_error;  // the codes were taken from these in the first place
+            return true;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            code = disk_full;
+            return true;
+        default:
+            return false;
+    }
+#else
+    switch (os_error) {
+        case ENOENT:
+            code = file_not_found;
+            return true;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case EINVAL:
+        case ELOOP:
+            code = invalid_filename;
+            return true;
+        case EMFILE:
+        case ENFILE:
+            code = too_many_open_files;
+            return true;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            code = file_access_denied;
+            return true;
+        case ENOSPC:
+        case EDQUOT:
+            code = disk_full;
+            return true;
+        default:
+            return false;
+    }
+#endif
+}
+
+void check(int os_error) {
+    if (os_error != 0) throw IoError::from_os(os_error);
+}
+
+}  // namespace
+
+std::string io_error_message(int code) {
+    switch (code) {
+        case file_not_found:
+            return "File not found";
+        case invalid_filename:
+            return "Invalid filename";
+        case too_many_open_files:
+            return "Too many open files";
+        case file_access_denied:
+            return "File access denied";
+        case read_beyond_end_of_file:
+            return "Read beyond end of file";
+        case disk_full:
+            return "Disk full";
+        default:
+            return "I/O error " + std::to_string(code);
+    }
+}
+
+IoError::IoError(int code) : IoError(code, io_error_message(code)) {}
+
+IoError::IoError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+
+IoError IoError::from_os(int os_error) {
+    int code = 0;
+    if (named_os_error(os_error, code)) return IoError(code);
+    return IoError(os_error, "I/O error " + std::to_string(os_error));
+}
+
+int io_error_code_from_os(int os_error) {
+    int code = 0;
+    return named_os_error(os_error, code) ? code : os_error;
+}
+
+ListFile::~ListFile() {
+    if (fd_ >= 0) file_system().close(fd_);
+}
+
+void ListFile::bind(std::string full_name) {
+    // A handle left open by a failed action is released here rather than kept until exit.
+    if (fd_ >= 0) file_system().close(fd_);
+    fd_ = -1;
+    position_ = 0;
+    name_ = std::move(full_name);
+}
+
+bool ListFile::exists() const {
+    return file_system().is_regular_file(name_);
+}
+
+bool ListFile::is_open() const {
+    return fd_ >= 0;
+}
+
+void ListFile::open_existing() {
+    close();
+    int fd = -1;
+    check(file_system().open(name_, OpenMode::existing_read_write, fd));
+    fd_ = fd;
+    position_ = 0;
+}
+
+void ListFile::create() {
+    close();
+    int fd = -1;
+    check(file_system().open(name_, OpenMode::create_read_write, fd));
+    fd_ = fd;
+    position_ = 0;
+}
+
+std::size_t ListFile::record_count() {
+    if (fd_ < 0) throw IoError(file_not_open);
+    std::uint64_t size = 0;
+    check(file_system().fstat_size(fd_, size));
+    return static_cast<std::size_t>(size / record_size);
+}
+
+bool ListFile::at_end() {
+    return position_ >= record_count();
+}
+
+LaunchRecord ListFile::read_record() {
+    if (fd_ < 0) throw IoError(file_not_open);
+    LaunchRecord record;
+    auto* bytes = reinterpret_cast<unsigned char*>(&record);
+    const std::uint64_t offset = std::uint64_t{position_} * record_size;
+    std::size_t total = 0;
+    while (total < record_size) {
+        std::size_t done = 0;
+        check(file_system().pread(fd_, bytes + total, record_size - total, offset + total, done));
+        if (done == 0) break;
+        total += done;
+    }
+    if (total < record_size) throw IoError(read_beyond_end_of_file);
+    ++position_;
+    return record;
+}
+
+void ListFile::write_record(const LaunchRecord& record) {
+    if (fd_ < 0) throw IoError(file_not_open);
+    const std::uint64_t offset = std::uint64_t{position_} * record_size;
+    std::size_t done = 0;
+    check(file_system().pwrite(fd_, &record, record_size, offset, done));
+    if (done < record_size) throw IoError(disk_full);
+    ++position_;
+}
+
+void ListFile::sync() {
+    if (fd_ < 0) throw IoError(file_not_open);
+    check(file_system().fsync(fd_));
+}
+
+void ListFile::close() {
+    if (fd_ < 0) return;
+    const int fd = fd_;
+    fd_ = -1;
+    position_ = 0;
+    check(file_system().close(fd));
+}
+
+void ListFile::erase() {
+    close();
+    check(file_system().unlink(name_));
+}
+
+void ListFile::rename(const std::string& new_full_name) {
+    close();
+    check(file_system().rename(name_, new_full_name));
+    name_ = new_full_name;
+}
+
+}  // namespace store

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "launch_record.h"
 
@@ -18,16 +19,22 @@ enum IoErrorCode : int {
     file_access_denied = 5,
     read_beyond_end_of_file = 100,
     disk_full = 101,
+    file_not_open = 103,  // an operation on a closed handle; reads "I/O error 103"
 };
 
 std::string io_error_message(int code);
 
 class IoError : public std::runtime_error {
-public:
+  public:
     explicit IoError(int code);
+    // An OS error: the code io_error_code_from_os gives, with that code's message when the
+    // error is one the table names, else "I/O error <os_error>" (so errno 5, EIO, is not
+    // shown as "File access denied" even though code() is 5).
+    static IoError from_os(int os_error);
     int code() const { return code_; }
 
-private:
+  private:
+    IoError(int code, const std::string& message);
     int code_;
 };
 
@@ -35,7 +42,7 @@ private:
 int io_error_code_from_os(int os_error);
 
 class ListFile {
-public:
+  public:
     ListFile() = default;
     explicit ListFile(std::string full_name) { bind(std::move(full_name)); }
     ~ListFile();
@@ -45,23 +52,23 @@ public:
     // Names the file; closes a file still open from an earlier binding.
     void bind(std::string full_name);
     const std::string& name() const { return name_; }
-    bool exists() const;          // a regular file of that name exists
+    bool exists() const;  // a regular file of that name exists
     bool is_open() const;
 
-    void open_existing();         // read and write, at record 0; reopens when already open
-    void create();                // create or truncate, read and write, at record 0
-    std::size_t record_count();   // file size / 223
-    bool at_end();                // position (in records) >= record count
-    LaunchRecord read_record();   // fewer than 223 bytes left: read_beyond_end_of_file
+    void open_existing();        // read and write, at record 0; reopens when already open
+    void create();               // create or truncate, read and write, at record 0
+    std::size_t record_count();  // file size / 223
+    bool at_end();               // position (in records) >= record count
+    LaunchRecord read_record();  // fewer than 223 bytes left: read_beyond_end_of_file
     void write_record(const LaunchRecord& record);  // short write: disk_full
-    void sync();                  // flush to disk (fsync); checked
-    void close();                 // no-op when closed
-    void erase();                 // delete the named file; must be closed
+    void sync();                                    // flush to disk (fsync); checked
+    void close();                                   // no-op when closed
+    void erase();                                   // delete the named file; must be closed
     void rename(const std::string& new_full_name);  // must be closed
 
-private:
+  private:
     std::string name_;
-    int fd_ = -1;  // a CRT/POSIX descriptor on every OS
+    int fd_ = -1;               // a CRT/POSIX descriptor on every OS
     std::size_t position_ = 0;  // in records
 };
 

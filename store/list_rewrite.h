@@ -11,22 +11,23 @@ namespace store {
 // ListDirectory: the working directory when the main window was created, without a
 // trailing separator except at the root. The list files are named from it.
 class ListPaths {
-public:
+  public:
     explicit ListPaths(std::string directory);
     static ListPaths current();  // from the process's working directory
     const std::string& directory() const { return directory_; }
     std::string list_file() const;  // <dir>/applications.dat
     std::string temp_file() const;  // <dir>/temp.dat
 
-private:
+  private:
     std::string directory_;
 };
 
 // A rewrite in progress. Construction creates temp.dat; commit() flushes it, closes it,
 // renames it over applications.dat and syncs the directory. Destroying an uncommitted
-// rewrite closes and removes temp.dat, leaving applications.dat untouched.
+// rewrite closes and removes temp.dat, leaving applications.dat untouched. A failure of the
+// directory sync is not reported: the rename has already put the new list in place.
 class ListRewrite {
-public:
+  public:
     explicit ListRewrite(const ListPaths& paths);
     ~ListRewrite();
     ListRewrite(const ListRewrite&) = delete;
@@ -35,7 +36,7 @@ public:
     void write(const LaunchRecord& record);
     void commit();
 
-private:
+  private:
     ListPaths paths_;
     ListFile temp_;
     bool committed_ = false;

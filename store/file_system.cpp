@@ -1,0 +1,225 @@
+#include "file_system.h"
+
+#include <cerrno>
+#include <utility>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace store {
+namespace {
+
+#ifdef _WIN32
+
+// The CRT keeps the OS code of its last failure in _doserrno; errors the CRT finds by itself
+// leave only errno, which is translated to the OS code meaning the same.
+int crt_error() {
+    const unsigned long os_error = _doserrno;
+    if (os_error != 0) return static_cast<int>(os_error);
+    switch (errno) {
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case EACCES:
+            return ERROR_ACCESS_DENIED;
+        case EMFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
+        case ENOSPC:
+            return ERROR_DISK_FULL;
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
+        default:
+            return errno;
+    }
+}
+
+void clear_errors() {
+    errno = 0;
+    _doserrno = 0;
+}
+
+int real_open(const std::string& path, OpenMode mode, int& fd) {
+    int flags = _O_RDWR | _O_BINARY | _O_NOINHERIT;
+    switch (mode) {
+        case OpenMode::existing_read_write:
+            break;
+        case OpenMode::create_read_write:
+            flags |= _O_CREAT | _O_TRUNC;
+            break;
+        case OpenMode::directory:
+            return ERROR_NOT_SUPPORTED;
+    }
+    clear_errors();
+    // _open shares read and write with other handles.
+    fd = _open(path.c_str(), flags, _S_IREAD | _S_IWRITE);
+    return fd < 0 ? crt_error() : 0;
+}
+
+int real_pread(int fd, void* buffer, std::size_t size, std::uint64_t offset, std::size_t& done) {
+    done = 0;
+    clear_errors();
+    if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return crt_error();
+    const int got = _read(fd, buffer, static_cast<unsigned>(size));
+    if (got < 0) return crt_error();
+    done = static_cast<std::size_t>(got);
+    return 0;
+}
+
+int real_pwrite(int fd, const void* buffer, std::size_t size, std::uint64_t offset,
+                std::size_t& done) {
+    done = 0;
+    clear_errors();
+    if (_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return crt_error();
+    const int put = _write(fd, buffer, static_cast<unsigned>(size));
+    if (put < 0) return crt_error();
+    done = static_cast<std::size_t>(put);
+    return 0;
+}
+
+int real_fstat_size(int fd, std::uint64_t& size) {
+    struct _stat64 info {};
+    clear_errors();
+    if (_fstat64(fd, &info) != 0) return crt_error();
+    size = static_cast<std::uint64_t>(info.st_size);
+    return 0;
+}
+
+int real_fsync(int fd) {
+    clear_errors();
+    return _commit(fd) != 0 ? crt_error() : 0;
+}
+
+int real_close(int fd) {
+    clear_errors();
+    return _close(fd) != 0 ? crt_error() : 0;
+}
+
+int real_rename(const std::string& from, const std::string& to) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 0;
+    return static_cast<int>(GetLastError());
+}
+
+int real_unlink(const std::string& path) {
+    if (DeleteFileA(path.c_str())) return 0;
+    return static_cast<int>(GetLastError());
+}
+
+bool real_is_regular_file(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+#else
+
+int real_open(const std::string& path, OpenMode mode, int& fd) {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+        case OpenMode::existing_read_write:
+            flags |= O_RDWR;
+            break;
+        case OpenMode::create_read_write:
+            flags |= O_RDWR | O_CREAT | O_TRUNC;
+            break;
+        case OpenMode::directory:
+            flags |= O_RDONLY | O_DIRECTORY;
+            break;
+    }
+    do {
+        fd = ::open(path.c_str(), flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? errno : 0;
+}
+
+int real_pread(int fd, void* buffer, std::size_t size, std::uint64_t offset, std::size_t& done) {
+    ssize_t got;
+    do {
+        got = ::pread(fd, buffer, size, static_cast<off_t>(offset));
+    } while (got < 0 && errno == EINTR);
+    done = got < 0 ? 0 : static_cast<std::size_t>(got);
+    return got < 0 ? errno : 0;
+}
+
+int real_pwrite(int fd, const void* buffer, std::size_t size, std::uint64_t offset,
+                std::size_t& done) {
+    ssize_t put;
+    do {
+        put = ::pwrite(fd, buffer, size, static_cast<off_t>(offset));
+    } while (put < 0 && errno == EINTR);
+    done = put < 0 ? 0 : static_cast<std::size_t>(put);
+    return put < 0 ? errno : 0;
+}
+
+int real_fstat_size(int fd, std::uint64_t& size) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return errno;
+    size = static_cast<std::uint64_t>(info.st_size);
+    return 0;
+}
+
+int real_fsync(int fd) {
+    int result;
+    do {
+        result = ::fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    return result != 0 ? errno : 0;
+}
+
+// Never retried: Linux releases the descriptor even when close reports EINTR.
+int real_close(int fd) {
+    return ::close(fd) != 0 ? errno : 0;
+}
+
+int real_rename(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) != 0 ? errno : 0;
+}
+
+int real_unlink(const std::string& path) {
+    return ::unlink(path.c_str()) != 0 ? errno : 0;
+}
+
+bool real_is_regular_file(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+#endif
+
+// Null while the real table is in use.
+const FileSystem* active = nullptr;
+
+}  // namespace
+
+const FileSystem& real_file_system() {
+    // Built on first use, so a caller during static initialisation still finds it.
+    static const FileSystem table{
+        real_open,  real_pread,  real_pwrite, real_fstat_size,      real_fsync,
+        real_close, real_rename, real_unlink, real_is_regular_file,
+    };
+    return table;
+}
+
+const FileSystem& file_system() {
+    return active != nullptr ? *active : real_file_system();
+}
+
+ScopedFileSystem::ScopedFileSystem(FileSystem replacement)
+    : replacement_(std::move(replacement)), previous_(active) {
+    active = &replacement_;
+}
+
+ScopedFileSystem::~ScopedFileSystem() {
+    active = previous_;
+}
+
+}  // namespace store

@@ -1,0 +1,55 @@
+#pragma once
+// The few file-system calls the list store makes, as a table a test can replace to make any
+// one of them fail. Every entry returns 0 on success or the OS error number (errno; the
+// GetLastError code on Windows), never throws, and retries interrupted calls itself.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace store {
+
+enum class OpenMode {
+    existing_read_write,  // the file must exist
+    create_read_write,    // created (0644 less the umask) or truncated
+    directory,            // read-only, only to sync it; POSIX only
+};
+
+struct FileSystem {
+    std::function<int(const std::string& path, OpenMode mode, int& fd)> open;
+    // Transfers at most `size` bytes at `offset`; `done` < `size` with 0 returned is not an error.
+    std::function<int(int fd, void* buffer, std::size_t size, std::uint64_t offset,
+                      std::size_t& done)>
+        pread;
+    std::function<int(int fd, const void* buffer, std::size_t size, std::uint64_t offset,
+                      std::size_t& done)>
+        pwrite;
+    std::function<int(int fd, std::uint64_t& size)> fstat_size;
+    std::function<int(int fd)> fsync;
+    std::function<int(int fd)> close;  // the descriptor is released even when this fails
+    std::function<int(const std::string& from, const std::string& to)> rename;  // replaces `to`
+    std::function<int(const std::string& path)> unlink;
+    std::function<bool(const std::string& path)> is_regular_file;
+};
+
+// The table of real system calls.
+const FileSystem& real_file_system();
+
+// The table the store uses now: the real one unless a ScopedFileSystem is alive.
+const FileSystem& file_system();
+
+// Replaces the table for its lifetime (tests only; not thread-safe, scopes must nest).
+class ScopedFileSystem {
+  public:
+    explicit ScopedFileSystem(FileSystem replacement);
+    ~ScopedFileSystem();
+    ScopedFileSystem(const ScopedFileSystem&) = delete;
+    ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
+
+  private:
+    FileSystem replacement_;
+    const FileSystem* previous_;
+};
+
+}  // namespace store
