@@ -1,0 +1,179 @@
+#pragma once
+// Helpers for the list store tests: a scratch directory per test, raw file bytes, open
+// descriptor counts and a file-system table that logs every call and fails a chosen one.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "file_system.h"
+#include "launch_record.h"
+
+namespace store_test {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "kestrun-store-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        for (const auto& entry : fs::recursive_directory_iterator(path_, ignored)) {
+            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+        }
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+inline std::string read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_bytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string record_bytes(const store::LaunchRecord& record) {
+    return std::string(reinterpret_cast<const char*>(&record), sizeof record);
+}
+
+inline bool file_exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+inline int open_descriptor_count() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
+// Sets LC_CTYPE for one test and puts the old value back.
+class CtypeLocale {
+  public:
+    explicit CtypeLocale(const char* name) {
+        const char* current = std::setlocale(LC_CTYPE, nullptr);
+        previous_ = current != nullptr ? current : "C";
+        ok_ = std::setlocale(LC_CTYPE, name) != nullptr;
+    }
+    ~CtypeLocale() { std::setlocale(LC_CTYPE, previous_.c_str()); }
+    CtypeLocale(const CtypeLocale&) = delete;
+    CtypeLocale& operator=(const CtypeLocale&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    std::string previous_;
+    bool ok_;
+};
+
+// Wraps the real calls. Each call is logged as "<call> <file name>" (a directory opened for
+// syncing is "dir"); the call chosen by number or by label prefix fails with `error`
+// without reaching the system, except close, which really closes and then reports.
+class InjectedFileSystem {
+  public:
+    int fail_at = 0;      // 1-based number of the failing call among the failable ones
+    std::string fail_on;  // or: the first call whose label starts with this
+    int error = EIO;
+    bool short_write = false;  // a failing pwrite writes one byte less and reports success
+    std::vector<std::string> calls;
+    std::string failed_call;  // label of the call that was made to fail, if any
+
+    store::FileSystem table() {
+        const store::FileSystem& real = store::real_file_system();
+        store::FileSystem t;
+        t.open = [this, &real](const std::string& path, store::OpenMode mode, int& fd) {
+            const std::string name = mode == store::OpenMode::directory ? "dir" : base(path);
+            if (fails("open " + name)) return error;
+            const int result = real.open(path, mode, fd);
+            if (result == 0) names_[fd] = name;
+            return result;
+        };
+        t.pread = [this, &real](int fd, void* buffer, std::size_t size, std::uint64_t offset,
+                                std::size_t& done) {
+            if (fails("pread " + names_[fd])) return error;
+            return real.pread(fd, buffer, size, offset, done);
+        };
+        t.pwrite = [this, &real](int fd, const void* buffer, std::size_t size, std::uint64_t offset,
+                                 std::size_t& done) {
+            if (fails("pwrite " + names_[fd])) {
+                if (!short_write) return error;
+                return real.pwrite(fd, buffer, size - 1, offset, done);
+            }
+            return real.pwrite(fd, buffer, size, offset, done);
+        };
+        t.fstat_size = [this, &real](int fd, std::uint64_t& size) {
+            if (fails("fstat " + names_[fd])) return error;
+            return real.fstat_size(fd, size);
+        };
+        t.fsync = [this, &real](int fd) {
+            if (fails("fsync " + names_[fd])) return error;
+            return real.fsync(fd);
+        };
+        t.close = [this, &real](int fd) {
+            const bool failing = fails("close " + names_[fd]);
+            names_.erase(fd);
+            const int result = real.close(fd);
+            return failing ? error : result;
+        };
+        t.rename = [this, &real](const std::string& from, const std::string& to) {
+            if (fails("rename " + base(from) + " " + base(to))) return error;
+            return real.rename(from, to);
+        };
+        t.unlink = [this, &real](const std::string& path) {
+            if (fails("unlink " + base(path))) return error;
+            return real.unlink(path);
+        };
+        t.is_regular_file = [this, &real](const std::string& path) {
+            calls.push_back("stat " + base(path));  // answers yes or no: nothing to fail
+            return real.is_regular_file(path);
+        };
+        return t;
+    }
+
+    int failable_calls() const { return failable_; }
+
+  private:
+    static std::string base(const std::string& path) {
+        return path.substr(path.find_last_of('/') + 1);
+    }
+
+    bool fails(const std::string& label) {
+        calls.push_back(label);
+        ++failable_;
+        const bool chosen =
+            fail_at != 0 ? failable_ == fail_at
+                         : !fail_on.empty() && failed_call.empty() && label.rfind(fail_on, 0) == 0;
+        if (chosen) failed_call = label;
+        return chosen;
+    }
+
+    std::map<int, std::string> names_;
+    int failable_ = 0;
+};
+
+}  // namespace store_test
