@@ -3,18 +3,38 @@
 // WSock32's functions; elsewhere a backend gives the same contract over ICMP sockets.
 // Tests substitute their own EchoService.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace probe {
 
 using IcmpHandle = std::intptr_t;
+
+// <windows.h> and <netinet/in.h> define these two names as macros (with the same values):
+// hide them while declaring ours, so that this header may follow those. Where the macros
+// are in force, use the names unqualified.
+#pragma push_macro("INVALID_HANDLE_VALUE")
+#pragma push_macro("INADDR_NONE")
+#undef INVALID_HANDLE_VALUE
+#undef INADDR_NONE
 inline constexpr IcmpHandle INVALID_HANDLE_VALUE = -1;
 inline constexpr std::uint32_t INADDR_NONE = 0xFFFFFFFFu;
+#pragma pop_macro("INADDR_NONE")
+#pragma pop_macro("INVALID_HANDLE_VALUE")
+
 inline constexpr std::uint32_t IP_SUCCESS = 0;
-inline constexpr std::uint32_t IP_REQ_TIMED_OUT = 11010;
+inline constexpr std::uint32_t IP_BUF_TOO_SMALL = 11001;
 inline constexpr std::uint32_t IP_DEST_NET_UNREACHABLE = 11002;
 inline constexpr std::uint32_t IP_DEST_HOST_UNREACHABLE = 11003;
+inline constexpr std::uint32_t IP_DEST_PROT_UNREACHABLE = 11004;
+inline constexpr std::uint32_t IP_DEST_PORT_UNREACHABLE = 11005;
+inline constexpr std::uint32_t IP_PACKET_TOO_BIG = 11009;
+inline constexpr std::uint32_t IP_REQ_TIMED_OUT = 11010;
+inline constexpr std::uint32_t IP_BAD_ROUTE = 11012;
 inline constexpr std::uint32_t IP_TTL_EXPIRED_TRANSIT = 11013;
+inline constexpr std::uint32_t IP_TTL_EXPIRED_REASSEM = 11014;
+inline constexpr std::uint32_t IP_PARAM_PROBLEM = 11015;
+inline constexpr std::uint32_t IP_SOURCE_QUENCH = 11016;
 inline constexpr std::uint32_t IP_GENERAL_FAILURE = 11050;
 
 // The reply buffer the caller hands to IcmpSendEcho.
@@ -30,7 +50,7 @@ struct ICMP_ECHO_REPLY {
 };
 
 class EchoService {
-public:
+  public:
     virtual ~EchoService() = default;
     // IPv4 address in network byte order; INADDR_NONE when the text is not one.
     virtual std::uint32_t inet_addr(const char* text) = 0;
@@ -45,6 +65,67 @@ public:
 };
 
 // The platform's echo service.
+//
+// The POSIX one keeps the Windows contract: a reply record is written at the start of
+// `reply` after every attempt (the echoed data follows it). An echo reply gives Status 0
+// and returns 1; an ICMP error report that quotes our request (unreachable, time exceeded,
+// ...) gives its status, the reporter's Address, and returns 1; a timeout or a send that
+// the system refuses gives IP_REQ_TIMED_OUT / an unreachable status and returns 0.
 EchoService& system_echo_service();
+
+// How the POSIX backend reads what its socket receives; exposed so that it can be checked
+// on crafted packets.
+namespace icmp_packet {
+
+inline constexpr std::uint8_t echo_reply_type = 0;
+inline constexpr std::uint8_t dest_unreachable_type = 3;
+inline constexpr std::uint8_t source_quench_type = 4;
+inline constexpr std::uint8_t echo_request_type = 8;
+inline constexpr std::uint8_t time_exceeded_type = 11;
+inline constexpr std::uint8_t parameter_problem_type = 12;
+inline constexpr std::size_t icmp_header_size = 8;
+
+// The request an attempt waits on. Addresses are in network byte order, the rest in host
+// byte order.
+struct EchoRequest {
+    std::uint32_t destination;
+    std::uint16_t identifier;
+    std::uint16_t sequence;
+};
+
+enum class Verdict { unrelated, echo_reply, error_report };
+
+struct Classification {
+    Verdict verdict = Verdict::unrelated;
+    std::uint32_t status = IP_GENERAL_FAILURE;  // IP_SUCCESS for an echo reply
+    std::size_t data_offset = 0;                // echo reply: where the echoed data starts
+    std::size_t data_size = 0;
+};
+
+// RFC 1071 checksum, as stored in the header (already complemented).
+std::uint16_t internet_checksum(const std::uint8_t* bytes, std::size_t size);
+
+// An echo request with its checksum; `out` must hold icmp_header_size + size bytes.
+void build_echo_request(std::uint8_t* out, std::uint16_t identifier, std::uint16_t sequence,
+                        const void* data, std::uint16_t size);
+
+// Classifies one received packet: the IPv4 header first when `with_ip_header` (raw
+// sockets), else the ICMP message alone (datagram ICMP sockets). `source` is the sender
+// the socket reported. Only an echo reply to our identifier and sequence from the
+// destination, or an error report quoting our request to the destination, is related.
+Classification classify(const std::uint8_t* packet, std::size_t size, bool with_ip_header,
+                        std::uint32_t source, const EchoRequest& request);
+
+// Classifies an ICMP error taken from a datagram socket's error queue: `quoted` is the
+// ICMP message we sent as the report quotes it, `original_destination` where it went.
+Classification classify_queued_error(std::uint8_t type, std::uint8_t code,
+                                     const std::uint8_t* quoted, std::size_t size,
+                                     std::uint32_t original_destination,
+                                     const EchoRequest& request);
+
+// The reply status an ICMP error report of this type and code stands for.
+std::uint32_t status_for_icmp_error(std::uint8_t type, std::uint8_t code);
+
+}  // namespace icmp_packet
 
 }  // namespace probe
