@@ -7,10 +7,11 @@
 
 namespace platform {
 
-// On POSIX: a command line that names an executable file as a whole is that program;
-// otherwise it is split into words (double quotes group, no shell, no expansion) and
-// the first word is the program, looked up in PATH when it has no slash. The child is
-// detached: own session, never a zombie, none of our descriptors, default signals.
+// On POSIX: a command line that names an executable file as a whole (a path: it has a
+// slash) is that program; otherwise it is split into words (double quotes group, no
+// shell, no expansion) and the first word is the program, looked up in PATH when it has
+// no slash. The child is detached: own session, never a zombie, none of our descriptors,
+// default signals.
 // On Windows: the platform's command-line launcher with its window shown.
 void launch_command_line(const std::string& command_line);
 

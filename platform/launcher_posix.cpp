@@ -1,1 +1,179 @@
-// in progress
+// Starts a stored command line as a program of its own: no shell, no waiting, detached from us.
+//
+// Words: blanks (space, tab) separate them; double quotes group and are removed, so "" is an
+// empty word and an unterminated quote runs to the end of the line. Nothing else is special:
+// a backslash is an ordinary character (also before a quote), and $, `, ;, |, *, ~ and the
+// like reach the program as they stand.
+//
+// The started program keeps our stdout and stderr, so a user who runs us from a terminal sees
+// its output; its stdin is /dev/null. It gets our environment and working directory.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "launcher.h"
+
+namespace platform {
+
+namespace {
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+bool is_executable_file(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
+}
+
+// The first executable file that the PATH search of execvp would start, or "" if none.
+std::string find_in_path(const std::string& name) {
+    const char* env_path = std::getenv("PATH");
+    const std::string dirs = env_path != nullptr ? env_path : "/bin:/usr/bin";
+    std::string::size_type begin = 0;
+    while (true) {
+        const std::string::size_type end = dirs.find(':', begin);
+        std::string candidate = dirs.substr(begin, end == std::string::npos ? end : end - begin);
+        if (candidate.empty()) candidate.push_back('.');  // an empty entry is the working directory
+        candidate.push_back('/');
+        candidate.append(name);
+        if (is_executable_file(candidate)) return candidate;
+        if (end == std::string::npos) return {};
+        begin = end + 1;
+    }
+}
+
+// Everything the child needs, built before fork: a child of a threaded process must not
+// allocate.
+struct ExecPlan {
+    std::string program;
+    std::vector<std::string> words;
+    std::vector<char*> argv;
+    // For a file the kernel cannot run (no interpreter line): run it by sh, as execvp does.
+    std::string shell = "/bin/sh";
+    std::vector<char*> shell_argv;
+    long max_fd = 0;
+};
+
+void fill_argv(ExecPlan& plan) {
+    for (std::string& word : plan.words) plan.argv.push_back(word.data());
+    plan.argv.push_back(nullptr);
+    plan.shell_argv.push_back(plan.shell.data());
+    plan.shell_argv.push_back(plan.program.data());
+    for (std::size_t i = 1; i < plan.words.size(); ++i) {
+        plan.shell_argv.push_back(plan.words[i].data());
+    }
+    plan.shell_argv.push_back(nullptr);
+}
+
+// Only async-signal-safe calls from here to exec.
+void close_descriptors_above_stderr(long max_fd) {
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
+#endif
+    for (long fd = 3; fd < max_fd; ++fd) close(static_cast<int>(fd));
+}
+
+[[noreturn]] void exec_plan(const ExecPlan& plan) {
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &default_action, nullptr);
+    }
+
+    const int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd >= 0 && null_fd != STDIN_FILENO) dup2(null_fd, STDIN_FILENO);
+    close_descriptors_above_stderr(plan.max_fd);
+
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    execv(plan.program.c_str(), plan.argv.data());
+    if (errno == ENOEXEC) execv(plan.shell.c_str(), plan.shell_argv.data());
+    _exit(127);
+}
+
+// Double fork: the intermediate child starts a session, forks the program and exits at once;
+// we reap it, and the program is adopted by init, so it never becomes our zombie.
+void start_detached(const ExecPlan& plan) {
+    // Signals stay blocked across fork so that none of our handlers runs in the child.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        if (fork() == 0) exec_plan(plan);
+        _exit(0);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (child < 0) return;
+
+    // With SIGCHLD ignored, or a handler that reaps every child, the child is gone without a
+    // status: ECHILD then just means it has exited.
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> split_command_line(const std::string& command_line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool in_word = false;
+    bool quoted = false;
+    for (const char c : command_line) {
+        if (c == '"') {
+            quoted = !quoted;
+            in_word = true;
+        } else if (is_blank(c) && !quoted) {
+            if (in_word) words.push_back(word);
+            word.clear();
+            in_word = false;
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    if (in_word) words.push_back(word);
+    return words;
+}
+
+void launch_command_line(const std::string& command_line) {
+    ExecPlan plan;
+    // A path with a slash that names an executable file as a whole needs no quotes around its
+    // spaces. A bare name is always looked up in PATH, never taken from the working directory.
+    if (command_line.find('/') != std::string::npos && is_executable_file(command_line)) {
+        plan.program = command_line;
+        plan.words = {command_line};
+    } else {
+        plan.words = split_command_line(command_line);
+        if (plan.words.empty() || plan.words.front().empty()) return;
+        const std::string& name = plan.words.front();
+        plan.program = name.find('/') != std::string::npos ? name : find_in_path(name);
+        if (plan.program.empty()) return;
+    }
+    struct rlimit limit {};
+    constexpr rlim_t most = 1 << 20;  // bounds the fallback loop when close_range is missing
+    plan.max_fd = static_cast<long>(
+        getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < most ? limit.rlim_cur : most);
+    fill_argv(plan);
+    start_detached(plan);
+}
+
+}  // namespace platform
