@@ -114,10 +114,12 @@ int real_unlink(const std::string& path) {
     return static_cast<int>(GetLastError());
 }
 
-bool real_is_regular_file(const std::string& path) {
+int real_stat_regular(const std::string& path, bool& regular) {
+    regular = false;
     const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES) return static_cast<int>(GetLastError());
+    regular = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    return 0;
 }
 
 #else
@@ -188,9 +190,12 @@ int real_unlink(const std::string& path) {
     return ::unlink(path.c_str()) != 0 ? errno : 0;
 }
 
-bool real_is_regular_file(const std::string& path) {
+int real_stat_regular(const std::string& path, bool& regular) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    regular = false;
+    if (::stat(path.c_str(), &info) != 0) return errno;
+    regular = S_ISREG(info.st_mode);
+    return 0;
 }
 
 #endif
@@ -203,8 +208,8 @@ const FileSystem* active = nullptr;
 const FileSystem& real_file_system() {
     // Built on first use, so a caller during static initialisation still finds it.
     static const FileSystem table{
-        real_open,  real_pread,  real_pwrite, real_fstat_size,      real_fsync,
-        real_close, real_rename, real_unlink, real_is_regular_file,
+        real_open,  real_pread,  real_pwrite, real_fstat_size,   real_fsync,
+        real_close, real_rename, real_unlink, real_stat_regular,
     };
     return table;
 }

@@ -30,7 +30,8 @@ struct FileSystem {
     std::function<int(int fd)> close;  // the descriptor is released even when this fails
     std::function<int(const std::string& from, const std::string& to)> rename;  // replaces `to`
     std::function<int(const std::string& path)> unlink;
-    std::function<bool(const std::string& path)> is_regular_file;
+    // `regular`: the name is a regular file (not a directory or a device).
+    std::function<int(const std::string& path, bool& regular)> stat_regular;
 };
 
 // The table of real system calls.

@@ -112,7 +112,16 @@ void ListFile::bind(std::string full_name) {
 }
 
 bool ListFile::exists() const {
-    return file_system().is_regular_file(name_);
+    bool regular = false;
+    const int os_error = file_system().stat_regular(name_, regular);
+    if (os_error == 0) return regular;
+        // Only a missing name means "no file". Any other failure answers yes, so that the open
+        // which follows reports it: reading the list as empty would let an edit drop it.
+#ifdef _WIN32
+    return os_error != ERROR_FILE_NOT_FOUND && os_error != ERROR_PATH_NOT_FOUND;
+#else
+    return os_error != ENOENT && os_error != ENOTDIR;
+#endif
 }
 
 bool ListFile::is_open() const {

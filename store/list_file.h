@@ -52,7 +52,9 @@ class ListFile {
     // Names the file; closes a file still open from an earlier binding.
     void bind(std::string full_name);
     const std::string& name() const { return name_; }
-    bool exists() const;  // a regular file of that name exists
+    // A regular file of that name exists; true also when the check itself fails for another
+    // reason than a missing name, so that opening it reports the error.
+    bool exists() const;
     bool is_open() const;
 
     void open_existing();        // read and write, at record 0; reopens when already open

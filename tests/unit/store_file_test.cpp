@@ -115,6 +115,33 @@ TEST(ListFileShape, EmptyAndAbsentFilesAreEmptyLists) {
 
     fs::create_directory(dir.file("folder.dat"));
     EXPECT_FALSE(ListFile(dir.file("folder.dat")).exists());
+    EXPECT_FALSE(ListFile(dir.file("empty.dat/applications.dat")).exists());  // ENOTDIR
+}
+
+TEST(ListFileShape, FailedExistenceCheckDoesNotEmptyTheList) {
+    TempDir dir;
+    const ListPaths paths(dir.path());
+    write_bytes(paths.list_file(), two_records());
+    InjectedFileSystem injected;
+    injected.fail_on = "stat applications.dat";
+    ScopedFileSystem scope(injected.table());
+
+    // Unsure means "there": the open that follows reports whatever is wrong.
+    EXPECT_TRUE(ListFile(paths.list_file()).exists());
+    EXPECT_EQ(injected.failed_call, "stat applications.dat");
+
+    injected.failed_call.clear();
+    ListRewrite rewrite(paths);
+    ListFile list(paths.list_file());
+    if (list.exists()) {
+        list.open_existing();
+        while (!list.at_end()) rewrite.write(list.read_record());
+        list.close();
+    }
+    rewrite.write(make_record("Third", "/bin/third", true));
+    rewrite.commit();
+    EXPECT_EQ(read_bytes(paths.list_file()),
+              two_records() + record_bytes(make_record("Third", "/bin/third", true)));
 }
 
 TEST(ListFileShape, PartialLastRecordCannotBeRead) {
@@ -340,11 +367,13 @@ TEST(IoErrorCause, DescriptorLimitIsTooManyOpenFiles) {
 }
 
 TEST(IoErrorCause, FullDiskIsDiskFull) {
-    // The kernel's always-full device gives a real ENOSPC.
-    ListFile full("/dev/full");
-    full.open_existing();
-    EXPECT_EQ(io_error_of([&] { full.write_record(make_record("x", "y", true)); }), "Disk full");
-    full.close();
+    if (::access("/dev/full", W_OK) == 0) {  // the kernel's always-full device: a real ENOSPC
+        ListFile full("/dev/full");
+        full.open_existing();
+        EXPECT_EQ(io_error_of([&] { full.write_record(make_record("x", "y", true)); }),
+                  "Disk full");
+        full.close();
+    }
 
     TempDir dir;
     ListFile file(dir.file("temp.dat"));

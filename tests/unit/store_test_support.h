@@ -148,25 +148,24 @@ class InjectedFileSystem {
             if (fails("unlink " + base(path))) return error;
             return real.unlink(path);
         };
-        t.is_regular_file = [this, &real](const std::string& path) {
-            calls.push_back("stat " + base(path));  // answers yes or no: nothing to fail
-            return real.is_regular_file(path);
+        t.stat_regular = [this, &real](const std::string& path, bool& regular) {
+            // Failed only when asked for by label: a failing check is not a failing add.
+            if (fails("stat " + base(path), false)) return error;
+            return real.stat_regular(path, regular);
         };
         return t;
     }
-
-    int failable_calls() const { return failable_; }
 
   private:
     static std::string base(const std::string& path) {
         return path.substr(path.find_last_of('/') + 1);
     }
 
-    bool fails(const std::string& label) {
+    bool fails(const std::string& label, bool numbered = true) {
         calls.push_back(label);
-        ++failable_;
+        if (numbered) ++failable_;
         const bool chosen =
-            fail_at != 0 ? failable_ == fail_at
+            fail_at != 0 ? numbered && failable_ == fail_at
                          : !fail_on.empty() && failed_call.empty() && label.rfind(fail_on, 0) == 0;
         if (chosen) failed_call = label;
         return chosen;
