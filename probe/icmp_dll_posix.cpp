@@ -180,12 +180,13 @@ using icmp_packet::EchoRequest;
 using icmp_packet::Verdict;
 
 // Identifiers and sequence numbers differ from attempt to attempt and from process to
-// process, so that a late reply to an earlier attempt is never taken for this one's.
+// process (forked ones included), so that a late reply to an earlier attempt, or another
+// process's reply, is never taken for this one's.
 std::uint32_t next_nonce() {
     static std::atomic<std::uint32_t> counter{
-        static_cast<std::uint32_t>(::getpid()) * 2654435761u ^
         static_cast<std::uint32_t>(Clock::now().time_since_epoch().count())};
-    std::uint32_t x = counter.fetch_add(1, std::memory_order_relaxed);
+    std::uint32_t x = counter.fetch_add(1, std::memory_order_relaxed) +
+                      static_cast<std::uint32_t>(::getpid()) * 2654435761u;
     x ^= x >> 16;
     x *= 0x7feb352dU;
     x ^= x >> 15;

@@ -552,7 +552,7 @@ TEST(ProbeNamespaceTest, UnreachableRouteAndSilenceAreFailures) {
     EXPECT_EQ(r["silent_returned"], "0");
     EXPECT_EQ(r["silent_status"], status_text(probe::IP_REQ_TIMED_OUT));
     EXPECT_GE(r.number("silent_elapsed_ms"), 199);
-    EXPECT_LT(r.number("silent_elapsed_ms"), 400);
+    EXPECT_LT(r.number("silent_elapsed_ms"), 700);
 }
 
 TEST(ProbeNamespaceTest, NoIcmpSocketAtAllRaisesTheCreateError) {
@@ -764,7 +764,7 @@ TEST(ProbeNamespaceTest, FloodOfUnrelatedIcmpDoesNotExtendTheWait) {
     EXPECT_GT(r.number("flood_during"), 1000);
     EXPECT_EQ(r["status"], status_text(probe::IP_REQ_TIMED_OUT));
     EXPECT_GE(r.number("elapsed_ms"), 299);
-    EXPECT_LT(r.number("elapsed_ms"), 450);
+    EXPECT_LT(r.number("elapsed_ms"), 700);
 }
 
 std::size_t open_descriptors() {

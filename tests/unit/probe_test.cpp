@@ -211,6 +211,15 @@ TEST(ProbeEchoTest, StatusReflectsOnlyWhatThisAttemptStored) {
         EXPECT_NE(status_of(reply.data()), probe::IP_SUCCESS);
     }
     {
+        SCOPED_TRACE("a reply counted but no record written over an earlier success");
+        FakeEchoService service;
+        service.outcomes = {Outcome{Outcome::Kind::store_nothing, 0, 1}};
+        ICMP_ECHO_REPLY earlier{};
+        std::memcpy(reply.data(), &earlier, sizeof earlier);
+        probe::ProbeEcho(service, "8.8.8.8", "testing", reply.data(), 500);
+        EXPECT_NE(status_of(reply.data()), probe::IP_SUCCESS);
+    }
+    {
         SCOPED_TRACE("a stored report keeps its own status");
         FakeEchoService service;
         service.outcomes = {Outcome::report(probe::IP_TTL_EXPIRED_TRANSIT)};
