@@ -1,0 +1,368 @@
+# shellcheck shell=bash
+# Helpers for the end-to-end tests: a private X server (Xvfb) with trayer as the XEmbed tray
+# host, the real kestrun started in a network namespace of its own, and xdotool to drive it.
+#
+# A test sources this file, then:
+#   e2e_setup "$1"            # $1: the kestrun binary; skips (77) where Xvfb/trayer/unshare can't run
+#   start_xvfb; start_trayer
+#   start_kestrun "$dir"      # in $dir, which holds (or not) an applications.dat
+#   check "what" some_command ...; pass/fail ...
+#   e2e_finish                # prints "N passed, N failed" and exits
+#
+# kestrun sends an ICMP echo to public addresses every 5 s, so it never runs on this machine's own
+# network: start_kestrun always puts it into a new network namespace (loopback only, and down).
+# The X server still reaches it through its filesystem socket: abstract unix sockets belong to a
+# network namespace, so the client's first try fails and libxcb falls back to /tmp/.X11-unix/X<n>.
+
+E2E_PASSED=0
+E2E_FAILED=0
+E2E_TMP=""
+E2E_KESTRUN=""
+E2E_KESTRUN_PID=""
+E2E_XVFB_PID=""
+E2E_TRAYER_PID=""
+E2E_TRAYER_WIN=""
+E2E_UNSHARE=()
+E2E_NSENTER=()
+E2E_SHOT=0
+
+e2e_log() { printf '# %s\n' "$*"; }
+
+# Leaves with 77 (registered as SKIP_RETURN_CODE). In CI the tools are installed and we are root,
+# so a skip there would hide a broken set-up: it fails instead.
+e2e_skip() {
+  if [[ "${CI:-}" == "true" ]]; then
+    printf 'FAIL: cannot run end-to-end tests in CI: %s\n' "$*"
+    exit 1
+  fi
+  printf 'SKIP: %s\n' "$*"
+  exit 77
+}
+
+pass() {
+  E2E_PASSED=$((E2E_PASSED + 1))
+  printf 'ok   - %s\n' "$1"
+}
+
+# fail "what" ["detail"]: counts the failure and keeps a screenshot of the screen at that moment.
+fail() {
+  E2E_FAILED=$((E2E_FAILED + 1))
+  printf 'FAIL - %s%s\n' "$1" "${2:+: $2}"
+  if [[ -n "${DISPLAY:-}" && -n "$E2E_XVFB_PID" ]] && screenshot fail; then
+    printf '       screen: %s\n' "$SHOT"
+  fi
+}
+
+# check "what" command...: passes when the command succeeds.
+check() {
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+
+# wait_until SECONDS command...: polls the command every 0.1 s until it succeeds or time runs out.
+wait_until() {
+  local deadline=$((SECONDS + $1))
+  shift
+  while true; do
+    "$@" && return 0
+    ((SECONDS >= deadline)) && return 1
+    sleep 0.1
+  done
+}
+
+# Succeeds only if the command keeps failing for the whole time (for "nothing appears").
+stays_false() {
+  local deadline=$((SECONDS + $1))
+  shift
+  while ((SECONDS < deadline)); do
+    "$@" && return 1
+    sleep 0.1
+  done
+  ! "$@"
+}
+
+e2e_setup() {
+  E2E_KESTRUN=${1:-}
+  if [[ -z "$E2E_KESTRUN" || ! -x "$E2E_KESTRUN" ]]; then
+    printf 'FAIL: usage: %s <path of the kestrun binary> (got "%s")\n' "$0" "$E2E_KESTRUN"
+    exit 2
+  fi
+  E2E_KESTRUN=$(readlink -f "$E2E_KESTRUN")
+  local tool missing=()
+  for tool in Xvfb trayer xdotool xwininfo xdpyinfo xprop import compare unshare nsenter ip; do
+    command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+  done
+  ((${#missing[@]} == 0)) || e2e_skip "missing ${missing[*]} (scripts/deps test installs them)"
+  # Root makes a plain network namespace; anyone else needs a user namespace to own one.
+  if unshare -n true 2>/dev/null; then
+    E2E_UNSHARE=(unshare -n)
+    E2E_NSENTER=(nsenter -n)
+  elif unshare -r -n true 2>/dev/null; then
+    E2E_UNSHARE=(unshare -r -n)
+    E2E_NSENTER=(nsenter -U -n --preserve-credentials)
+  else
+    e2e_skip "cannot make a network namespace (unshare -n needs root or user namespaces)"
+  fi
+  E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/kestrun-e2e.XXXXXX")
+  mkdir -m 700 "$E2E_TMP/runtime"
+  E2E_ARTIFACTS=${E2E_ARTIFACTS:-$E2E_TMP/artifacts}
+  rm -rf "$E2E_ARTIFACTS"
+  mkdir -p "$E2E_ARTIFACTS"
+  trap e2e_cleanup EXIT
+  trap 'exit 130' INT TERM HUP
+}
+
+# Stops what we started, newest first. The temporary directory stays when something failed.
+e2e_cleanup() {
+  local status=$?
+  trap - EXIT
+  local pid
+  for pid in "$E2E_KESTRUN_PID" "$E2E_TRAYER_PID" "$E2E_XVFB_PID"; do
+    [[ -n "$pid" ]] && stop_process "$pid"
+  done
+  if [[ -n "$E2E_TMP" ]]; then
+    if ((E2E_FAILED > 0 || status != 0)); then
+      e2e_log "kept $E2E_TMP for inspection"
+    else
+      rm -rf "$E2E_TMP"
+    fi
+  fi
+  exit "$status"
+}
+
+e2e_finish() {
+  if ((E2E_FAILED > 0)) && [[ -s "$E2E_TMP/kestrun.log" ]]; then
+    e2e_log "kestrun's output:"
+    sed 's/^/#   /' "$E2E_TMP/kestrun.log"
+  fi
+  printf '%d passed, %d failed\n' "$E2E_PASSED" "$E2E_FAILED"
+  ((E2E_FAILED == 0 && E2E_PASSED > 0))
+  exit $?
+}
+
+# A process of ours has ended when it is gone or a zombie.
+process_ended() {
+  local state
+  state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 0
+  [[ -z "$state" || "$state" == Z ]]
+}
+
+# stop_process PID: TERM, then KILL after 3 s; reaps it.
+stop_process() {
+  local pid=$1
+  if ! process_ended "$pid"; then
+    kill -TERM "$pid" 2>/dev/null
+    wait_until 3 process_ended "$pid" || kill -KILL "$pid" 2>/dev/null
+  fi
+  wait "$pid" 2>/dev/null
+  return 0
+}
+
+# wait_exit PID SECONDS: waits for a child of ours to end; sets EXIT_STATUS.
+wait_exit() {
+  EXIT_STATUS=""
+  wait_until "$2" process_ended "$1" || return 1
+  EXIT_STATUS=0
+  wait "$1" || EXIT_STATUS=$?
+}
+
+x_ready() { xdpyinfo >/dev/null 2>&1; }
+
+# Starts Xvfb on a free display (it picks the number itself) and sets DISPLAY.
+start_xvfb() {
+  local numfile=$E2E_TMP/display
+  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 \
+    3>"$numfile" >"$E2E_TMP/xvfb.log" 2>&1 &
+  E2E_XVFB_PID=$!
+  # The number is written once the server accepts connections.
+  if ! wait_until 15 grep -q '^[0-9][0-9]*$' "$numfile"; then
+    sed 's/^/#   /' "$E2E_TMP/xvfb.log"
+    e2e_skip "Xvfb did not start"
+  fi
+  export DISPLAY=":$(head -n1 "$numfile")"
+  wait_until 10 x_ready || e2e_skip "Xvfb on $DISPLAY does not accept connections"
+  e2e_log "Xvfb on $DISPLAY"
+}
+
+trayer_panel() { xdotool search --onlyvisible --classname '^panel$' 2>/dev/null | head -n1; }
+has_trayer_panel() { [[ -n "$(trayer_panel)" ]]; }
+
+# Starts trayer as the tray host, top left, so a menu opened at the icon has room to open
+# rightwards with its top-left corner at the pointer.
+start_trayer() {
+  trayer --edge top --align left --widthtype request --height 24 \
+    --transparent false --tint 0xffffff >"$E2E_TMP/trayer.log" 2>&1 &
+  E2E_TRAYER_PID=$!
+  if ! wait_until 10 has_trayer_panel; then
+    sed 's/^/#   /' "$E2E_TMP/trayer.log"
+    e2e_skip "trayer did not map its panel"
+  fi
+  E2E_TRAYER_WIN=$(trayer_panel)
+}
+
+# start_kestrun DIR [args...]: starts the binary in DIR (its list is DIR/applications.dat) in a new
+# network namespace, with a clean desktop environment: no session bus (so the tray icon is the
+# XEmbed one trayer hosts) and no Wayland.
+start_kestrun() {
+  local dir=$1
+  shift
+  (cd "$dir" && exec env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY -u SESSION_MANAGER \
+    -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR \
+    QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$E2E_TMP/runtime" XDG_CONFIG_HOME="$E2E_TMP/config" \
+    DISPLAY="$DISPLAY" "${E2E_UNSHARE[@]}" -- "$E2E_KESTRUN" "$@") \
+    >>"$E2E_TMP/kestrun.log" 2>&1 &
+  E2E_KESTRUN_PID=$!
+  e2e_log "kestrun started (pid $E2E_KESTRUN_PID) in $dir"
+}
+
+# Runs a command inside kestrun's network namespace.
+in_kestrun_netns() { "${E2E_NSENTER[@]}" -t "$E2E_KESTRUN_PID" -- "$@"; }
+
+# "The network comes up" inside the namespace: the first probe address answers on loopback.
+network_up() {
+  in_kestrun_netns ip link set lo up && in_kestrun_netns ip addr add 8.8.8.8/32 dev lo
+}
+
+# --- windows ---
+
+# Child window ids (hex) of a window, in stacking order.
+window_children() {
+  xwininfo -children -id "$1" 2>/dev/null | sed -n 's/^ *\(0x[0-9a-f]*\) .*/\1/p'
+}
+
+# Windows trayer has embedded: trayer wraps each client in a socket window of its own.
+embedded_windows() {
+  local socket
+  for socket in $(window_children "$E2E_TRAYER_WIN"); do
+    window_children "$socket"
+  done
+}
+
+window_pid() { xprop -id "$1" _NET_WM_PID 2>/dev/null | sed -n 's/.* = \([0-9]*\)$/\1/p'; }
+
+# The tray icon: the window embedded in trayer that belongs to kestrun.
+tray_icon_window() {
+  local w
+  for w in $(embedded_windows); do
+    if [[ "$(window_pid "$w")" == "$E2E_KESTRUN_PID" ]]; then
+      printf '%s\n' "$w"
+      return 0
+    fi
+  done
+  return 1
+}
+
+has_tray_icon() { tray_icon_window >/dev/null; }
+no_embedded_window() { [[ -z "$(embedded_windows)" ]]; }
+
+# geometry ID: sets GX GY (absolute top-left) GW GH.
+geometry() {
+  local info
+  info=$(xwininfo -id "$1" 2>/dev/null) || return 1
+  GX=$(sed -n 's/.*Absolute upper-left X: *\(-*[0-9]*\)/\1/p' <<<"$info")
+  GY=$(sed -n 's/.*Absolute upper-left Y: *\(-*[0-9]*\)/\1/p' <<<"$info")
+  GW=$(sed -n 's/.*Width: *\([0-9]*\)/\1/p' <<<"$info")
+  GH=$(sed -n 's/.*Height: *\([0-9]*\)/\1/p' <<<"$info")
+  [[ -n "$GX" && -n "$GY" && -n "$GW" && -n "$GH" ]]
+}
+
+is_override_redirect() { xwininfo -id "$1" 2>/dev/null | grep -q 'Override Redirect State: yes'; }
+window_type() { xprop -id "$1" _NET_WM_WINDOW_TYPE 2>/dev/null; }
+transient_for() { xprop -id "$1" WM_TRANSIENT_FOR 2>/dev/null | sed -n 's/.*# \(0x[0-9a-f]*\)$/\1/p'; }
+to_dec() { printf '%d\n' "$1"; }
+
+# Visible (mapped and viewable) windows of kestrun, in decimal as xdotool prints them.
+kestrun_windows() { xdotool search --all --onlyvisible --pid "$E2E_KESTRUN_PID" --name '' 2>/dev/null | sort -n; }
+
+# Visible top-level window whose title is exactly TITLE (as xdotool prints ids: decimal).
+visible_window() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n1; }
+window_shown() { [[ -n "$(visible_window "$1")" ]]; }
+window_hidden() { [[ -z "$(visible_window "$1")" ]]; }
+has_focus() { [[ "$(xdotool getwindowfocus 2>/dev/null)" == "$(visible_window "$1")" ]]; }
+
+# Windows of kestrun that became visible since a snapshot (kestrun_windows output in $1).
+new_windows() { comm -13 <(printf '%s\n' "$1") <(kestrun_windows); }
+no_new_windows() { [[ -z "$(new_windows "$1")" ]]; }
+
+# new_popup BEFORE: prints the first override-redirect window that is new since BEFORE and is not
+# a tooltip (menus are override-redirect windows without a frame).
+new_popup() {
+  local w
+  for w in $(new_windows "$1"); do
+    is_override_redirect "$w" || continue
+    window_type "$w" | grep -q TOOLTIP && continue
+    printf '%s\n' "$w"
+    return 0
+  done
+  return 1
+}
+
+# new_tooltip BEFORE OWNER: a tooltip window, new since BEFORE, that belongs to window OWNER.
+new_tooltip() {
+  local w owner
+  owner=$(to_dec "$2")
+  for w in $(new_windows "$1"); do
+    window_type "$w" | grep -q _NET_WM_WINDOW_TYPE_TOOLTIP || continue
+    [[ "$(to_dec "$(transient_for "$w")" 2>/dev/null)" == "$owner" ]] || continue
+    printf '%s\n' "$w"
+    return 0
+  done
+  return 1
+}
+
+# --- pointer and keyboard ---
+
+# click_window ID BUTTON [DX DY]: clicks at the window's centre, or at DX,DY from its top-left.
+click_window() {
+  geometry "$1" || return 1
+  local x=$((GX + ${3:-$((GW / 2))})) y=$((GY + ${4:-$((GH / 2))}))
+  xdotool mousemove --sync "$x" "$y" click "$2"
+}
+
+# hover ID DX DY: moves the pointer to DX,DY from the window's top-left.
+hover() {
+  geometry "$1" || return 1
+  xdotool mousemove --sync "$((GX + $2))" "$((GY + $3))"
+}
+
+# pointer: sets PX PY.
+pointer() {
+  eval "$(xdotool getmouselocation --shell | sed -n 's/^X=/PX=/p; s/^Y=/PY=/p')"
+}
+
+key() { xdotool key --clearmodifiers "$@"; }
+
+# --- pictures ---
+
+# screenshot NAME: saves the whole screen as NAME-<n>.png in the artifacts; sets SHOT to its path.
+screenshot() {
+  E2E_SHOT=$((E2E_SHOT + 1))
+  SHOT=$E2E_ARTIFACTS/$1-$E2E_SHOT.png
+  import -window root "$SHOT" 2>/dev/null
+}
+
+# grab_area X Y W H FILE: saves that part of the screen.
+grab_area() { import -window root -crop "$3x$4+$1+$2" +repage "$5" 2>/dev/null; }
+
+# Number of pixels that differ between two pictures of the same size.
+pixels_differ() { compare -metric AE "$1" "$2" null: 2>&1 | sed 's/ .*//'; }
+
+# --- list file ---
+
+# write_record FILE NAME PATH ENABLED: appends one 223-byte record: name length, 20 name bytes,
+# path length, 200 path bytes, enabled byte (the fields padded with zeros).
+write_record() {
+  local LC_ALL=C # lengths in bytes
+  local file=$1 name=$2 path=$3 enabled=$4
+  ((${#name} <= 20 && ${#path} <= 200)) || return 1
+  {
+    printf "\\x$(printf %02x "${#name}")"
+    printf '%s' "$name"
+    head -c $((20 - ${#name})) /dev/zero
+    printf "\\x$(printf %02x "${#path}")"
+    printf '%s' "$path"
+    head -c $((200 - ${#path})) /dev/zero
+    printf "\\x$(printf %02x "$enabled")"
+  } >>"$file"
+}
