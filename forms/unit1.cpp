@@ -1,1 +1,304 @@
-// in progress
+#include "unit1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QLabel>
+#include <QLayout>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <cstring>
+
+#include "automatic_accelerators.h"
+#include "error_box.h"
+#include "list_file.h"
+#include "ping_funcs.h"
+#include "services.h"
+#include "ui_unit1.h"
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+constexpr int timer_interval_ms = 5000;
+constexpr const char* tray_tip = "Velmora Kestrunner";
+constexpr int name_role = Qt::UserRole;
+
+QIcon icon_pair(const QString& stem) {
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/%1-16.png").arg(stem), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/icons/%1-32.png").arg(stem), QSize(32, 32));
+    return icon;
+}
+
+QByteArray bytes_of(const std::string& s) {
+    return QByteArray(s.data(), qsizetype(s.size()));
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent)
+    : QMainWindow(parent),
+      ListDirectory(store::ListPaths::current()),
+      ui_(std::make_unique<Ui::TForm1>()) {
+    ui_->setupUi(this);
+    Button1 = ui_->Button1;
+    Button2 = ui_->Button2;
+    Button3 = ui_->Button3;
+    Button4 = ui_->Button4;
+    Button5 = ui_->Button5;
+    CheckListBox1 = ui_->CheckListBox1;
+    Image1 = ui_->Image1;
+    Image2 = ui_->Image2;
+    MainMenu1 = ui_->MainMenu1;
+    NewApplication1 = ui_->NewApplication1;
+    EditLaunch1 = ui_->EditLaunch1;
+    DeleteSelected1 = ui_->DeleteSelected1;
+    RunNow1 = ui_->RunNow1;
+    OK1 = ui_->OK1;
+    About1 = ui_->About1;
+
+    // Fixed border with system menu and minimize box; the client area is 335 x 224.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    centralWidget()->setFixedSize(335, 224);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    Q_INIT_RESOURCE(kestrun);
+    enabled_icon_ = icon_pair(QStringLiteral("kestrun"));
+    disabled_icon_ = icon_pair(QStringLiteral("kestrun-disabled"));
+    setWindowIcon(enabled_icon_);
+    Image1->setPixmap(enabled_icon_.pixmap(32, 32));
+    Image2->setPixmap(disabled_icon_.pixmap(32, 32));
+
+    PopupMenu1 = new QMenu(this);
+    Open1 = PopupMenu1->addAction(QStringLiteral("&Open"));
+    RunApplication1 = PopupMenu1->addMenu(QStringLiteral("&Run Application"));
+    RunApplication1->menuAction()->setEnabled(false);
+    Disable1 = PopupMenu1->addAction(QStringLiteral("&Disable"));
+    Exit1 = PopupMenu1->addAction(QStringLiteral("E&xit"));
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(timer_interval_ms);
+
+    // Every handler runs inside the guard: its failure is shown, the loop goes on.
+    const auto on = [this](auto* sender, auto signal, auto handler) {
+        connect(sender, signal, this,
+                [this, handler] { platform::guarded([&] { (this->*handler)(); }); });
+    };
+    on(Button4, &QPushButton::clicked, &TForm1::Button4Click);
+    on(Button5, &QPushButton::clicked, &TForm1::Button5Click);
+    on(RunNow1, &QAction::triggered, &TForm1::RunNow1Click);
+    on(OK1, &QAction::triggered, &TForm1::OK1Click);
+    on(Open1, &QAction::triggered, &TForm1::Open1Click);
+    on(Disable1, &QAction::triggered, &TForm1::Disable1Click);
+    on(Exit1, &QAction::triggered, &TForm1::Exit1Click);
+    on(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
+
+    connect(PopupMenu1, &QMenu::aboutToShow, this,
+            [this] { platform::apply_automatic_accelerators(PopupMenu1); });
+    connect(RunApplication1, &QMenu::aboutToShow, this,
+            [this] { platform::apply_automatic_accelerators(RunApplication1); });
+    for (QMenu* menu : MainMenu1->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
+        platform::apply_automatic_accelerators(menu);
+
+    FormCreate();
+    Timer1->start();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::FormCreate() {
+    TrayIconRecord.cbSize = 88;
+    TrayIconRecord.hWnd = this;
+    TrayIconRecord.uID = 0;
+    TrayIconRecord.uFlags = platform::NIF_MESSAGE | platform::NIF_ICON | platform::NIF_TIP;
+    TrayIconRecord.hIcon = enabled_icon_;
+    std::memset(TrayIconRecord.szTip, 0, sizeof TrayIconRecord.szTip);
+    std::strncpy(TrayIconRecord.szTip, tray_tip, sizeof TrayIconRecord.szTip - 1);
+    TrayIconRecord.uCallbackMessage = platform::UM_NOTIFYICON;
+    tray_ = platform::services().make_tray();
+    tray_->deliver = [this](const platform::TMessage& message) {
+        platform::guarded([&] { UMNotifyIcon(message); });
+    };
+    tray_->set_host_menu(PopupMenu1);
+    tray_->notify_icon(platform::NIM_ADD, TrayIconRecord);
+
+    // A list that cannot be read is reported; start-up goes on with what was read.
+    platform::guarded([this] { load_list(); });
+}
+
+void TForm1::load_list() {
+    store::ListFile list(ListDirectory.list_file());
+    if (!list.exists()) return;
+    list.open_existing();
+    if (list.record_count() > 0) {
+        while (!list.at_end()) {
+            const store::LaunchRecord record = list.read_record();
+            const std::string name = store::record_name(record);
+            append_line(name, store::is_enabled(record));
+            append_item(name);
+        }
+        RunApplication1->menuAction()->setEnabled(true);
+    }
+    list.close();
+}
+
+void TForm1::append_line(const std::string& name, bool checked) {
+    auto* line = new QListWidgetItem(QString::fromLocal8Bit(bytes_of(name)));
+    line->setData(name_role, bytes_of(name));
+    line->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
+    line->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    const QSignalBlocker no_toggle_event(CheckListBox1);  // code-set checks are no toggles
+    CheckListBox1->addItem(line);
+}
+
+std::string TForm1::line_name(const QListWidgetItem* line) {
+    const QByteArray bytes = line->data(name_role).toByteArray();
+    return std::string(bytes.constData(), std::size_t(bytes.size()));
+}
+
+std::string TForm1::item_name(const QAction* item) {
+    const QByteArray bytes = item->data().toByteArray();
+    return std::string(bytes.constData(), std::size_t(bytes.size()));
+}
+
+void TForm1::add_new_item(const std::string& name) {
+    RunApplication1->menuAction()->setEnabled(true);
+    append_item(name);
+}
+
+void TForm1::append_item(const std::string& name) {
+    QAction* item = RunApplication1->addAction(QString::fromLocal8Bit(bytes_of(name)));
+    item->setData(bytes_of(name));
+    connect(item, &QAction::triggered, this,
+            [this, item] { platform::guarded([&] { RunApplication1ItemsClick(item); }); });
+}
+
+void TForm1::delete_item(const std::string& name) {
+    const QList<QAction*> items = RunApplication1->actions();
+    const auto match = std::find_if(items.begin(), items.end(),
+                                    [&](const QAction* item) { return item_name(item) == name; });
+    if (match == items.end()) return;
+    RunApplication1->removeAction(*match);
+    delete *match;
+}
+
+bool TForm1::IsNetworkUp() {
+    return probe::is_network_up(*platform::services().echo_service);
+}
+
+void TForm1::UMNotifyIcon(const platform::TMessage& message) {
+    if (message.Msg != platform::UM_NOTIFYICON || message.WParam != 0) return;
+    if (message.LParam == platform::WM_LBUTTONDOWN) {
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        show();
+        raise();
+        activateWindow();
+        setFocus();
+    } else if (message.LParam == platform::WM_RBUTTONDOWN) {
+        // The position is read before waiting events run, as the menu opens where the
+        // pointer was when the button went down.
+        const QPoint where = QCursor::pos();
+        QCoreApplication::processEvents();
+        PopupMenu1->exec(where);
+    }
+}
+
+void TForm1::Open1Click() {
+    show();
+    raise();
+}
+
+void TForm1::Button4Click() {
+    hide();
+}
+
+void TForm1::remove_tray_icon_and_terminate() {
+    tray_->notify_icon(platform::NIM_DELETE, TrayIconRecord);
+    platform::services().terminate();
+}
+
+void TForm1::Exit1Click() {
+    remove_tray_icon_and_terminate();
+}
+
+void TForm1::OK1Click() {
+    remove_tray_icon_and_terminate();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // FormClose: the icon goes, and closing the main window ends the program.
+    event->accept();
+    platform::guarded([this] { remove_tray_icon_and_terminate(); });
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+        // Minimizing leaves only the tray icon; the window comes back in its normal state.
+        QTimer::singleShot(0, this, [this] {
+            platform::guarded([this] {
+                setWindowState(windowState() & ~Qt::WindowMinimized);
+                Button4Click();
+            });
+        });
+    }
+}
+
+void TForm1::Button5Click() {
+    store::ListFile list(ListDirectory.list_file());
+    if (list.exists()) {
+        list.open_existing();
+        if (list.record_count() > 0) {
+            do {
+                const store::LaunchRecord record = list.read_record();
+                if (store::is_enabled(record))
+                    platform::services().launch(store::record_path(record));
+            } while (!list.at_end());
+        }
+        list.close();
+    }
+    remove_tray_icon_and_terminate();
+}
+
+void TForm1::RunNow1Click() {
+    Button5->click();
+}
+
+void TForm1::RunApplication1ItemsClick(QAction* item) {
+    const std::string name = item_name(item);
+    store::ListFile list(ListDirectory.list_file());
+    list.open_existing();
+    // The first record of the item's name; an item whose name no record has starts nothing.
+    do {
+        const store::LaunchRecord record = list.read_record();
+        if (store::record_name(record) == name) {
+            platform::services().launch(store::record_path(record));
+            break;
+        }
+    } while (!list.at_end());
+    list.close();
+}
+
+void TForm1::Timer1Timer() {
+    if (isVisible()) return;
+    if (IsNetworkUp()) Button5Click();
+}
+
+void TForm1::Disable1Click() {
+    if (Disable1->text() == QLatin1String("&Disable")) {
+        Disable1->setText(QStringLiteral("&Enable"));
+        Timer1->stop();
+        TrayIconRecord.hIcon = disabled_icon_;
+    } else {
+        Disable1->setText(QStringLiteral("&Disable"));
+        Timer1->start();
+        TrayIconRecord.hIcon = enabled_icon_;
+    }
+    tray_->notify_icon(platform::NIM_MODIFY, TrayIconRecord);
+}

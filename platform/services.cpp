@@ -1,1 +1,49 @@
-// in progress
+#include "services.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QUrl>
+
+#include "launcher.h"
+
+namespace platform {
+
+namespace {
+
+void show_error_box(const QString& caption, const QString& text) {
+    QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok);
+    box.exec();
+}
+
+}  // namespace
+
+Services system_services() {
+    Services s;
+    s.make_tray = make_system_tray;
+    s.launch = launch_command_line;
+    s.open_document = [](const QString& address) { QDesktopServices::openUrl(QUrl(address)); };
+    s.error_box = show_error_box;
+    s.terminate = [] { QCoreApplication::quit(); };
+    s.choose_file = [](QWidget* parent, const QString& start_file) {
+        return QFileDialog::getOpenFileName(parent, QString(), start_file);
+    };
+    s.echo_service = &probe::system_echo_service();
+    return s;
+}
+
+Services& services() {
+    static Services table = system_services();
+    return table;
+}
+
+ScopedServices::ScopedServices(Services replacement) : saved_(services()) {
+    services() = std::move(replacement);
+}
+
+ScopedServices::~ScopedServices() {
+    services() = std::move(saved_);
+}
+
+}  // namespace platform

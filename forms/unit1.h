@@ -1,0 +1,100 @@
+#pragma once
+// The main window: owner of the tray icon, the timer, both menus and the two in-memory
+// views of the launch list (the check list and the "Run Application" submenu).
+
+#include <QMainWindow>
+#include <memory>
+#include <string>
+
+#include "list_rewrite.h"
+#include "tray_service.h"
+
+namespace Ui {
+class TForm1;
+}
+class QAction;
+class QLabel;
+class QListWidget;
+class QListWidgetItem;
+class QMenu;
+class QMenuBar;
+class QPushButton;
+class QTimer;
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Controls, menus and the timer.
+    QPushButton* Button1;
+    QPushButton* Button2;
+    QPushButton* Button3;
+    QPushButton* Button4;
+    QPushButton* Button5;
+    QListWidget* CheckListBox1;
+    QLabel* Image1;  // enabled-state tray icon
+    QLabel* Image2;  // disabled-state tray icon
+    QMenuBar* MainMenu1;
+    QAction* NewApplication1;
+    QAction* EditLaunch1;
+    QAction* DeleteSelected1;
+    QAction* RunNow1;
+    QAction* OK1;
+    QAction* About1;
+    QMenu* PopupMenu1;
+    QAction* Open1;
+    QMenu* RunApplication1;
+    QAction* Disable1;
+    QAction* Exit1;
+    QTimer* Timer1;
+
+    platform::TrayIconRecord TrayIconRecord;
+    store::ListPaths ListDirectory;
+
+    // The submenu, one item per entry; an item's name is the entry's stored name bytes.
+    void add_new_item(const std::string& name);
+    void delete_item(const std::string& name);
+
+    // The check list, one line per entry; a line's name is the entry's stored name bytes.
+    void append_line(const std::string& name, bool checked);
+    static std::string line_name(const QListWidgetItem* line);
+    static std::string item_name(const QAction* item);
+
+    bool IsNetworkUp();
+
+    // Handlers.
+    void UMNotifyIcon(const platform::TMessage& message);
+    void Open1Click();
+    void Button4Click();
+    void Exit1Click();
+    void OK1Click();
+    void Button5Click();  // launch-all
+    void RunAllEnabled() { Button5Click(); }
+    void RunNow1Click();
+    void RunApplication1ItemsClick(QAction* item);
+    void Timer1Timer();
+    void Disable1Click();
+
+    platform::TrayService& tray() { return *tray_; }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;  // FormClose
+    void changeEvent(QEvent* event) override;      // minimizing hides
+
+  private:
+    void FormCreate();
+    void load_list();
+    void remove_tray_icon_and_terminate();
+    void append_item(const std::string& name);
+
+    QIcon enabled_icon_;   // the picture Image1 holds
+    QIcon disabled_icon_;  // the picture Image2 holds
+
+    std::unique_ptr<Ui::TForm1> ui_;
+    std::unique_ptr<platform::TrayService> tray_;
+};
+
+extern TForm1* Form1;

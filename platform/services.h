@@ -1,0 +1,44 @@
+#pragma once
+// Every OS service the windows call, in one table. The program runs with the real
+// ones; tests put fakes in for the length of a test (ScopedServices).
+
+#include <QString>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "icmp_dll.h"
+#include "tray_service.h"
+
+class QWidget;
+
+namespace platform {
+
+struct Services {
+    std::function<std::unique_ptr<TrayService>()> make_tray;
+    std::function<void(const std::string& command_line)> launch;
+    std::function<void(const QString& address)> open_document;
+    std::function<void(const QString& caption, const QString& text)> error_box;
+    // Tells the application to end its message loop.
+    std::function<void()> terminate;
+    // The file-open dialog: returns the chosen file, or an empty string when cancelled.
+    std::function<QString(QWidget* parent, const QString& start_file)> choose_file;
+    probe::EchoService* echo_service = nullptr;
+};
+
+Services& services();
+Services system_services();
+
+// Replaces the table for its lifetime and puts the previous one back afterwards.
+class ScopedServices {
+  public:
+    explicit ScopedServices(Services replacement);
+    ~ScopedServices();
+    ScopedServices(const ScopedServices&) = delete;
+    ScopedServices& operator=(const ScopedServices&) = delete;
+
+  private:
+    Services saved_;
+};
+
+}  // namespace platform

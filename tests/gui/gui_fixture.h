@@ -1,0 +1,81 @@
+#pragma once
+// Shared set-up for widget tests: a scratch working directory holding the list, and the
+// OS services replaced by fakes that record what the windows asked of them.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMenu>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "launch_record.h"
+#include "services.h"
+
+namespace kestrun_test {
+
+struct FakeTray : platform::TrayService {
+    std::vector<std::pair<platform::TrayCommand, platform::TrayIconRecord>> calls;
+    QMenu* host_menu = nullptr;
+    void notify_icon(platform::TrayCommand command,
+                     const platform::TrayIconRecord& record) override {
+        calls.emplace_back(command, record);
+    }
+    void set_host_menu(QMenu* menu) override { host_menu = menu; }
+    std::vector<platform::TrayCommand> commands() const {
+        std::vector<platform::TrayCommand> result;
+        for (const auto& call : calls) result.push_back(call.first);
+        return result;
+    }
+};
+
+// Answers each echo request with the next scripted Status (IP_SUCCESS or a failure).
+struct FakeEcho : probe::EchoService {
+    std::vector<std::uint32_t> statuses;
+    std::vector<std::uint32_t> destinations;
+    bool fail_create = false;
+    std::uint32_t inet_addr(const char* text) override;
+    probe::IcmpHandle IcmpCreateFile() override {
+        return fail_create ? probe::INVALID_HANDLE_VALUE : 7;
+    }
+    std::uint32_t IcmpSendEcho(probe::IcmpHandle, std::uint32_t destination, const void*,
+                               std::uint16_t, void*, void* reply, std::uint32_t,
+                               std::uint32_t) override;
+    bool IcmpCloseHandle(probe::IcmpHandle) override { return true; }
+};
+
+class GuiTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string list_path() const { return (dir_ / "applications.dat").string(); }
+    void write_list(const std::vector<store::LaunchRecord>& records, const std::string& extra = {});
+    std::vector<store::LaunchRecord> read_list() const;
+    std::string list_bytes() const;
+
+    FakeTray* tray = nullptr;  // the tray the main window made
+    FakeEcho echo;
+    std::vector<std::string> launched;
+    std::vector<std::pair<QString, QString>> error_boxes;
+    int terminations = 0;
+    std::vector<QString> opened_documents;
+    QString chosen_file;  // what the file-open dialog answers ("" = cancelled)
+
+  private:
+    std::filesystem::path dir_;
+    std::filesystem::path old_dir_;
+    std::unique_ptr<platform::ScopedServices> services_;
+};
+
+// Runs `act` on the next popup menu once it is open (polling, since the code under test
+// handles waiting events before it opens the menu), then closes it. Gives up after 2 s.
+void when_popup_opens(std::function<void(QMenu*)> act);
+
+store::LaunchRecord record(const std::string& name, const std::string& path, std::uint8_t enabled);
+
+}  // namespace kestrun_test

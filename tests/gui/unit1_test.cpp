@@ -1,0 +1,243 @@
+// The main window: start-up from the list file, the submenu, the tray callback,
+// hiding and the ways out, launching, and the automatic launch.
+
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest/QTest>
+
+#include <cerrno>
+
+#include "file_system.h"
+#include "gui_fixture.h"
+#include "unit1.h"
+
+using namespace kestrun_test;
+using platform::NIM_ADD;
+using platform::NIM_DELETE;
+using platform::NIM_MODIFY;
+
+namespace {
+
+std::vector<QString> line_texts(const TForm1& form) {
+    std::vector<QString> texts;
+    for (int i = 0; i < form.CheckListBox1->count(); ++i)
+        texts.push_back(form.CheckListBox1->item(i)->text());
+    return texts;
+}
+
+std::vector<bool> line_checks(const TForm1& form) {
+    std::vector<bool> checks;
+    for (int i = 0; i < form.CheckListBox1->count(); ++i)
+        checks.push_back(form.CheckListBox1->item(i)->checkState() == Qt::Checked);
+    return checks;
+}
+
+std::vector<std::string> item_names(const TForm1& form) {
+    std::vector<std::string> names;
+    for (const QAction* item : form.RunApplication1->actions())
+        names.push_back(TForm1::item_name(item));
+    return names;
+}
+
+platform::TMessage tray_message(std::uintptr_t id, std::intptr_t mouse) {
+    return platform::TMessage{platform::UM_NOTIFYICON, id, mouse};
+}
+
+}  // namespace
+
+using StartUp = GuiTest;
+
+TEST_F(StartUp, WithoutListFileShowsEmptyListAndDisabledSubmenu) {
+    TForm1 form;
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(form.CheckListBox1->count(), 0);
+    EXPECT_FALSE(form.RunApplication1->menuAction()->isEnabled());
+    EXPECT_TRUE(error_boxes.empty());
+    ASSERT_EQ(tray->commands(), std::vector{NIM_ADD});
+    const platform::TrayIconRecord& added = tray->calls[0].second;
+    EXPECT_EQ(added.cbSize, 88u);
+    EXPECT_EQ(added.uID, 0u);
+    EXPECT_EQ(added.uFlags, 7u);
+    EXPECT_EQ(added.uCallbackMessage, 1148u);
+    EXPECT_STREQ(added.szTip, "Velmora Kestrunner");
+    EXPECT_TRUE(std::all_of(added.szTip + 18, added.szTip + 64, [](char c) { return c == 0; }));
+    EXPECT_FALSE(added.hIcon.isNull());
+    EXPECT_TRUE(form.Timer1->isActive());
+    EXPECT_EQ(form.Timer1->interval(), 5000);
+}
+
+TEST_F(StartUp, EmptyFileIsAnEmptyList) {
+    write_list({});
+    TForm1 form;
+    EXPECT_EQ(form.CheckListBox1->count(), 0);
+    EXPECT_FALSE(form.RunApplication1->menuAction()->isEnabled());
+    EXPECT_TRUE(error_boxes.empty());
+}
+
+TEST_F(StartUp, RecordsBecomeLinesAndItemsInFileOrder) {
+    write_list({record("Mail", "/bin/mail", 1), record("Chat", "/bin/chat", 0),
+                record("News", "/bin/news", 1)},
+               "x");  // a trailing partial record is ignored
+    TForm1 form;
+    EXPECT_EQ(line_texts(form), (std::vector<QString>{"Mail", "Chat", "News"}));
+    EXPECT_EQ(line_checks(form), (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(item_names(form), (std::vector<std::string>{"Mail", "Chat", "News"}));
+    EXPECT_TRUE(form.RunApplication1->menuAction()->isEnabled());
+}
+
+TEST_F(StartUp, EnabledByteOtherThanOneShowsUnchecked) {
+    write_list({record("Two", "/bin/two", 2)});
+    TForm1 form;
+    EXPECT_EQ(line_checks(form), std::vector<bool>{false});
+}
+
+TEST_F(StartUp, DuplicateNamesGiveTwoLinesAndTwoItems) {
+    write_list({record("Same", "/bin/a", 1), record("Same", "/bin/b", 1)});
+    TForm1 form;
+    EXPECT_EQ(line_texts(form), (std::vector<QString>{"Same", "Same"}));
+    EXPECT_EQ(item_names(form), (std::vector<std::string>{"Same", "Same"}));
+}
+
+TEST_F(StartUp, NamesKeepTheirStoredBytesEvenWhenNotValidText) {
+    const std::string odd("Bad\xff\xfe", 5);
+    write_list({record(odd, "/bin/a", 1)});
+    TForm1 form;
+    EXPECT_EQ(TForm1::line_name(form.CheckListBox1->item(0)), odd);
+    EXPECT_EQ(item_names(form), std::vector<std::string>{odd});
+}
+
+TEST_F(StartUp, ReadFailureIsReportedAndStartUpGoesOnWithLinesReadSoFar) {
+    write_list(
+        {record("One", "/bin/one", 1), record("Two", "/bin/two", 1), record("Three", "/c", 1)});
+    int reads = 0;
+    store::FileSystem fs = store::real_file_system();
+    fs.pread = [&reads](int fd, void* buffer, std::size_t size, std::uint64_t offset,
+                        std::size_t& done) {
+        if (++reads == 2) return ENOSPC;
+        return store::real_file_system().pread(fd, buffer, size, offset, done);
+    };
+    store::ScopedFileSystem broken(fs);
+    TForm1 form;
+    ASSERT_EQ(error_boxes.size(), 1u);
+    EXPECT_EQ(error_boxes[0], (std::pair<QString, QString>("kestrun", "Disk full.")));
+    EXPECT_EQ(line_texts(form), std::vector<QString>{"One"});
+    EXPECT_EQ(item_names(form), std::vector<std::string>{"One"});
+    EXPECT_FALSE(form.RunApplication1->menuAction()->isEnabled());
+    EXPECT_EQ(tray->commands(), std::vector{NIM_ADD});
+    EXPECT_TRUE(form.Timer1->isActive());
+}
+
+using Submenu = GuiTest;
+
+TEST_F(Submenu, DeleteItemRemovesFirstMatchEvenWithAcceleratorMarkers) {
+    write_list({record("Mail", "/a", 1), record("Messenger", "/b", 1), record("Maps", "/c", 1),
+                record("Messenger", "/d", 1)});
+    TForm1 form;
+    // Markers the menu gave itself are not part of the names.
+    form.RunApplication1->actions()[1]->setText("M&essenger");
+    form.delete_item("Messenger");
+    EXPECT_EQ(item_names(form), (std::vector<std::string>{"Mail", "Maps", "Messenger"}));
+    form.delete_item("Nobody");
+    EXPECT_EQ(item_names(form), (std::vector<std::string>{"Mail", "Maps", "Messenger"}));
+    form.delete_item("Messenger");
+    form.delete_item("Mail");
+    EXPECT_EQ(item_names(form), std::vector<std::string>{"Maps"});
+}
+
+TEST_F(Submenu, AddNewItemAppendsAndEnables) {
+    TForm1 form;
+    form.add_new_item("Editor");
+    EXPECT_TRUE(form.RunApplication1->menuAction()->isEnabled());
+    EXPECT_EQ(item_names(form), std::vector<std::string>{"Editor"});
+}
+
+using TrayCallback = GuiTest;
+
+TEST_F(TrayCallback, LeftButtonShowsWindowAndOtherMessagesDoNothing) {
+    TForm1 form;
+    for (std::intptr_t mouse :
+         {platform::WM_MOUSEMOVE, platform::WM_LBUTTONUP, platform::WM_LBUTTONDBLCLK,
+          platform::WM_RBUTTONUP, platform::WM_MBUTTONDOWN}) {
+        tray->deliver(tray_message(0, mouse));
+        EXPECT_FALSE(form.isVisible()) << mouse;
+    }
+    tray->deliver(tray_message(1, platform::WM_LBUTTONDOWN));  // another icon's
+    EXPECT_FALSE(form.isVisible());
+    tray->deliver(tray_message(0, platform::WM_LBUTTONDOWN));
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_FALSE(form.isMinimized());
+}
+
+TEST_F(TrayCallback, RightButtonOpensTrayMenuAtCursor) {
+    TForm1 form;
+    QCursor::setPos(200, 150);
+    QPoint opened_at(-1, -1);
+    QStringList captions;
+    when_popup_opens([&](QMenu* menu) {
+        opened_at = menu->pos();
+        for (const QAction* a : menu->actions()) captions << a->text();
+    });
+    tray->deliver(tray_message(0, platform::WM_RBUTTONDOWN));
+    EXPECT_EQ(opened_at, QCursor::pos());
+    EXPECT_EQ(captions, (QStringList{"&Open", "&Run Application", "&Disable", "E&xit"}));
+    EXPECT_FALSE(form.isVisible());
+}
+
+TEST_F(TrayCallback, RightButtonOfAnotherIconDoesNothing) {
+    TForm1 form;
+    bool opened = false;
+    tray->deliver(tray_message(3, platform::WM_RBUTTONDOWN));
+    when_popup_opens([&](QMenu*) { opened = true; });
+    QTest::qWait(100);
+    EXPECT_FALSE(opened);
+}
+
+using ShowAndHide = GuiTest;
+
+TEST_F(ShowAndHide, OkAndOpenAndMinimize) {
+    TForm1 form;
+    form.Open1->trigger();
+    EXPECT_TRUE(form.isVisible());
+    form.Button4->click();
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(tray->commands(), std::vector{NIM_ADD});
+
+    form.Open1->trigger();
+    form.setWindowState(Qt::WindowMinimized);
+    QApplication::processEvents();
+    EXPECT_FALSE(form.isVisible());
+    tray->deliver(tray_message(0, platform::WM_LBUTTONDOWN));
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_FALSE(form.isMinimized());
+    EXPECT_EQ(terminations, 0);
+}
+
+using Ending = GuiTest;
+
+TEST_F(Ending, EveryExitRemovesTheIconThenTerminates) {
+    {
+        TForm1 form;
+        form.Exit1->trigger();
+        EXPECT_EQ(tray->commands(), (std::vector{NIM_ADD, NIM_DELETE}));
+        EXPECT_EQ(terminations, 1);
+    }
+    {
+        TForm1 form;
+        form.OK1->trigger();
+        EXPECT_EQ(tray->commands(), (std::vector{NIM_ADD, NIM_DELETE}));
+        EXPECT_EQ(terminations, 2);
+    }
+    {
+        TForm1 form;
+        form.show();
+        form.close();
+        EXPECT_EQ(tray->commands(), (std::vector{NIM_ADD, NIM_DELETE}));
+        EXPECT_EQ(terminations, 3);
+    }
+    EXPECT_TRUE(launched.empty());
+}
