@@ -1,0 +1,48 @@
+#pragma once
+// The add / edit application dialog. Its mode is the caption of Button2: "OK" adds,
+// "Update" changes the entry selected in the main window's check list.
+
+#include <QDialog>
+#include <QString>
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace Ui {
+class TForm2;
+}
+
+class TForm2 : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit TForm2(QWidget* parent = nullptr);
+    ~TForm2() override;
+
+    QLabel* Label1;
+    QLineEdit* app_name;
+    QLabel* Label2;
+    QLineEdit* app_path;
+    QPushButton* Button1;  // Browse
+    QPushButton* Button2;  // OK / Update
+    QPushButton* Button3;  // Cancel
+
+    // The file-open dialog's file name; it lasts from one use to the next.
+    QString OpenDialog1FileName;
+
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    // Lengthens app_name with "(1)" until no record of the list has that name.
+    void UniquifyName();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;  // Enter in either field
+
+private:
+    std::unique_ptr<Ui::TForm2> ui_;
+};
+
+extern TForm2* Form2;

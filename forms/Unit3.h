@@ -1,0 +1,33 @@
+#pragma once
+// The notice box "Error": one line of text and an OK button.
+
+#include <QDialog>
+#include <memory>
+
+class QLabel;
+class QPushButton;
+
+namespace Ui {
+class TForm3;
+}
+
+inline constexpr const char* notice_resting_text = "Please select an application to edit";
+inline constexpr const char* notice_missing_application = "Application does not exists";
+
+class TForm3 : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit TForm3(QWidget* parent = nullptr);
+    ~TForm3() override;
+
+    QLabel* Label1;
+    QPushButton* Button1;
+
+    void Button1Click();
+
+private:
+    std::unique_ptr<Ui::TForm3> ui_;
+};
+
+extern TForm3* Form3;
