@@ -188,10 +188,11 @@ start_xvfb() {
 trayer_panel() { xdotool search --onlyvisible --classname '^panel$' 2>/dev/null | head -n1; }
 has_trayer_panel() { [[ -n "$(trayer_panel)" ]]; }
 
-# Starts trayer as the tray host, top left, so a menu opened at the icon has room to open
-# rightwards with its top-left corner at the pointer.
+# Starts trayer as the tray host at the top edge, 560 px from the left: clear of the windows near
+# the top-left corner, and with room for a menu (and a submenu) to open with its top-left corner
+# at the pointer, which it does only where it fits.
 start_trayer() {
-  trayer --edge top --align left --widthtype request --height 24 \
+  trayer --edge top --align left --margin 560 --widthtype request --height 24 \
     --transparent false --tint 0xffffff >"$E2E_TMP/trayer.log" 2>&1 &
   E2E_TRAYER_PID=$!
   if ! wait_until 10 has_trayer_panel; then
