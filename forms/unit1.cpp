@@ -18,6 +18,10 @@
 #include "list_file.h"
 #include "ping_funcs.h"
 #include "services.h"
+#include "Unit2.h"
+#include "Unit3.h"
+#include "Unit4.h"
+#include "Unit5.h"
 #include "ui_unit1.h"
 
 TForm1* Form1 = nullptr;
@@ -98,6 +102,17 @@ TForm1::TForm1(QWidget* parent)
     on(Disable1, &QAction::triggered, &TForm1::Disable1Click);
     on(Exit1, &QAction::triggered, &TForm1::Exit1Click);
     on(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
+    on(Button1, &QPushButton::clicked, &TForm1::Button1Click);
+    on(NewApplication1, &QAction::triggered, &TForm1::NewApplication1Click);
+    on(Button2, &QPushButton::clicked, &TForm1::Button2Click);
+    on(EditLaunch1, &QAction::triggered, &TForm1::EditLaunch1Click);
+    on(Button3, &QPushButton::clicked, &TForm1::Button3Click);
+    on(DeleteSelected1, &QAction::triggered, &TForm1::DeleteSelected1Click);
+    on(About1, &QAction::triggered, &TForm1::About1Click);
+    // Only the user's toggles arrive here: lines are checked from code with signals blocked.
+    connect(CheckListBox1, &QListWidget::itemChanged, this, [this](QListWidgetItem* line) {
+        platform::guarded([&] { CheckListBox1ClickCheck(line); });
+    });
 
     connect(PopupMenu1, &QMenu::aboutToShow, this,
             [this] { platform::apply_automatic_accelerators(PopupMenu1); });
@@ -301,4 +316,80 @@ void TForm1::Disable1Click() {
         TrayIconRecord.hIcon = enabled_icon_;
     }
     tray_->notify_icon(platform::NIM_MODIFY, TrayIconRecord);
+}
+
+void TForm1::Button1Click() {
+    Form2->app_name->clear();
+    Form2->app_path->clear();
+    Form2->Button2->setText(QStringLiteral("OK"));
+    Form2->exec();
+}
+
+void TForm1::NewApplication1Click() { Button1->click(); }
+
+QListWidgetItem* TForm1::selected_line() const {
+    const QList<QListWidgetItem*> selected = CheckListBox1->selectedItems();
+    return selected.isEmpty() ? nullptr : selected.front();
+}
+
+void TForm1::Button2Click() {
+    store::ListFile list(ListDirectory.list_file());
+    if (!list.exists()) return;
+    const QListWidgetItem* line = selected_line();
+    if (line == nullptr) {
+        Form3->exec();
+        return;
+    }
+    const std::string name = line_name(line);
+    list.open_existing();
+    store::LaunchRecord record;
+    do {
+        record = list.read_record();  // past the last record: "Read beyond end of file"
+    } while (store::record_name(record) != name);
+    list.close();
+    Form2->app_name->setText(QString::fromLocal8Bit(bytes_of(store::record_name(record))));
+    Form2->app_path->setText(QString::fromLocal8Bit(bytes_of(store::record_path(record))));
+    Form2->Button2->setText(QStringLiteral("Update"));
+    Form2->exec();
+}
+
+void TForm1::EditLaunch1Click() { Button2->click(); }
+
+void TForm1::Button3Click() {
+    if (!store::ListFile(ListDirectory.list_file()).exists()) return;
+    if (selected_line() == nullptr) {
+        Form3->exec();
+        return;
+    }
+    Form4->exec();
+}
+
+void TForm1::DeleteSelected1Click() { Button3->click(); }
+
+void TForm1::About1Click() { Form5->exec(); }
+
+void TForm1::CheckListBox1ClickCheck(QListWidgetItem* line) {
+    const bool checked = line->checkState() == Qt::Checked;
+    try {
+        const std::string name = line_name(line);
+        store::ListRewrite rewrite(ListDirectory);
+        store::ListFile list(ListDirectory.list_file());
+        list.open_existing();
+        bool found = false;
+        do {
+            store::LaunchRecord record = list.read_record();
+            if (!found && store::record_name(record) == name) {
+                record.enabled = checked ? 1 : 0;
+                found = true;
+            }
+            rewrite.write(record);
+        } while (!list.at_end());
+        list.close();
+        rewrite.commit();
+    } catch (...) {
+        // The check mark shows what the file holds: the toggle did not happen.
+        const QSignalBlocker no_toggle_event(CheckListBox1);
+        line->setCheckState(checked ? Qt::Unchecked : Qt::Checked);
+        throw;
+    }
 }

@@ -77,6 +77,17 @@ class TForm1 : public QMainWindow {
     void RunApplication1ItemsClick(QAction* item);
     void Timer1Timer();
     void Disable1Click();
+    void Button1Click();  // New Application
+    void NewApplication1Click();
+    void Button2Click();  // Edit Launch
+    void EditLaunch1Click();
+    void Button3Click();  // Delete Selected
+    void DeleteSelected1Click();
+    void About1Click();
+    void CheckListBox1ClickCheck(QListWidgetItem* line);
+
+    // The one selected line of the check list, or nullptr.
+    QListWidgetItem* selected_line() const;
 
     platform::TrayService& tray() { return *tray_; }
 
