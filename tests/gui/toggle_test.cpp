@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QListWidget>
+#include <QPushButton>
 #include <QtTest/QTest>
 #include <cerrno>
 
