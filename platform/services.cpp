@@ -2,10 +2,10 @@
 
 #include <QApplication>
 #include <QDesktopServices>
-#include <QFileDialog>
 #include <QMessageBox>
 #include <QUrl>
 
+#include "file_dialog.h"
 #include "launcher.h"
 
 namespace platform {
@@ -26,9 +26,7 @@ Services system_services() {
     s.open_document = [](const QString& address) { QDesktopServices::openUrl(QUrl(address)); };
     s.error_box = show_error_box;
     s.terminate = [] { QCoreApplication::quit(); };
-    s.choose_file = [](QWidget* parent, const QString& start_file) {
-        return QFileDialog::getOpenFileName(parent, QString(), start_file);
-    };
+    s.choose_file = choose_executable_file;
     s.echo_service = &probe::system_echo_service();
     return s;
 }
