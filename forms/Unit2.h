@@ -5,6 +5,8 @@
 #include <QDialog>
 #include <QString>
 #include <memory>
+#include <optional>
+#include <string>
 
 class QLabel;
 class QLineEdit;
@@ -17,7 +19,7 @@ class TForm2;
 class TForm2 : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     explicit TForm2(QWidget* parent = nullptr);
     ~TForm2() override;
 
@@ -38,10 +40,19 @@ public:
     // Lengthens app_name with "(1)" until no record of the list has that name.
     void UniquifyName();
 
-protected:
+  public slots:
+    void reject() override;  // Esc and the close box: Button3Click
+
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;  // Enter in either field
 
-private:
+  private:
+    void add_entry();     // Button2Click in add mode ("OK")
+    void update_entry();  // Button2Click in update mode ("Update")
+    // UniquifyName; in an update the first record of the edited entry's name is skipped.
+    void uniquify_name(const std::optional<std::string>& edited_name);
+    std::string name_bytes() const;  // app_name as the list stores it
+
     std::unique_ptr<Ui::TForm2> ui_;
 };
 
