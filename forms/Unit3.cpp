@@ -1,1 +1,38 @@
-// in progress
+#include "Unit3.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include "error_box.h"
+#include "ui_Unit3.h"
+
+TForm3* Form3 = nullptr;
+
+QIcon application_icon() {
+    Q_INIT_RESOURCE(kestrun);
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/kestrun-16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/icons/kestrun-32.png"), QSize(32, 32));
+    return icon;
+}
+
+TForm3::TForm3(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TForm3>()) {
+    ui_->setupUi(this);
+    Label1 = ui_->Label1;
+    Button1 = ui_->Button1;
+
+    // Fixed single border; the designed place on the screen rather than centred on a parent.
+    setWindowFlags(dialog_window_flags);
+    setFixedSize(228, 72);
+    move(303, 232);
+    setWindowIcon(application_icon());
+
+    connect(Button1, &QPushButton::clicked, this,
+            [this] { platform::guarded([this] { Button1Click(); }); });
+}
+
+TForm3::~TForm3() = default;
+
+void TForm3::Button1Click() {
+    close();
+}

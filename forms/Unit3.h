@@ -2,6 +2,7 @@
 // The notice box "Error": one line of text and an OK button.
 
 #include <QDialog>
+#include <QIcon>
 #include <memory>
 
 class QLabel;
@@ -14,10 +15,18 @@ class TForm3;
 inline constexpr const char* notice_resting_text = "Please select an application to edit";
 inline constexpr const char* notice_missing_application = "Application does not exists";
 
+// The application's icon, which every dialog wears in its title bar.
+QIcon application_icon();
+
+// The title-bar buttons of the dialogs: the system menu (with its close button) and nothing else.
+inline constexpr Qt::WindowFlags dialog_window_flags =
+    Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    Qt::WindowCloseButtonHint;
+
 class TForm3 : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     explicit TForm3(QWidget* parent = nullptr);
     ~TForm3() override;
 
@@ -26,7 +35,7 @@ public:
 
     void Button1Click();
 
-private:
+  private:
     std::unique_ptr<Ui::TForm3> ui_;
 };
 
