@@ -14,7 +14,7 @@ class TForm4;
 class TForm4 : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     explicit TForm4(QWidget* parent = nullptr);
     ~TForm4() override;
 
@@ -25,7 +25,7 @@ public:
     void Button1Click();
     void Button2Click();
 
-private:
+  private:
     std::unique_ptr<Ui::TForm4> ui_;
 };
 
