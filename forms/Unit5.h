@@ -17,7 +17,7 @@ inline constexpr const char* maker_web_page = "https://kestrunner.example.org/";
 class TForm5 : public QDialog {
     Q_OBJECT
 
-public:
+  public:
     explicit TForm5(QWidget* parent = nullptr);
     ~TForm5() override;
 
@@ -34,11 +34,11 @@ public:
     void Label5MouseMove();
     void FormMouseMove();
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
 
-private:
+  private:
     std::unique_ptr<Ui::TForm5> ui_;
 };
 
