@@ -220,9 +220,10 @@ start_kestrun() {
 # Runs a command inside kestrun's network namespace.
 in_kestrun_netns() { "${E2E_NSENTER[@]}" -t "$E2E_KESTRUN_PID" -- "$@"; }
 
-# "The network comes up" inside the namespace: the first probe address answers on loopback.
+# network_up [ADDRESS]: "the network comes up" inside the namespace: loopback goes up and ADDRESS
+# (8.8.8.8, the first probe address, unless given) answers there. No packet leaves the namespace.
 network_up() {
-  in_kestrun_netns ip link set lo up && in_kestrun_netns ip addr add 8.8.8.8/32 dev lo
+  in_kestrun_netns ip link set lo up && in_kestrun_netns ip addr add "${1:-8.8.8.8}/32" dev lo
 }
 
 # --- windows ---
