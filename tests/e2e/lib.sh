@@ -107,8 +107,8 @@ e2e_setup() {
   E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/kestrun-e2e.XXXXXX")
   mkdir -m 700 "$E2E_TMP/runtime"
   E2E_ARTIFACTS=${E2E_ARTIFACTS:-$E2E_TMP/artifacts}
-  rm -rf "$E2E_ARTIFACTS"
   mkdir -p "$E2E_ARTIFACTS"
+  rm -f "$E2E_ARTIFACTS"/*.png "$E2E_ARTIFACTS"/*.log
   trap e2e_cleanup EXIT
   trap 'exit 130' INT TERM HUP
 }
@@ -122,11 +122,13 @@ e2e_cleanup() {
     [[ -n "$pid" ]] && stop_process "$pid"
   done
   if [[ -n "$E2E_TMP" ]]; then
+    # After a failure the logs join the screenshots; a temporary directory that holds the
+    # artifacts themselves stays.
     if ((E2E_FAILED > 0 || status != 0)); then
-      e2e_log "kept $E2E_TMP for inspection"
-    else
-      rm -rf "$E2E_TMP"
+      cp "$E2E_TMP"/*.log "$E2E_ARTIFACTS/" 2>/dev/null
+      e2e_log "screenshots and logs in $E2E_ARTIFACTS"
     fi
+    [[ "$E2E_ARTIFACTS" == "$E2E_TMP"/* ]] && ((E2E_FAILED > 0 || status != 0)) || rm -rf "$E2E_TMP"
   fi
   exit "$status"
 }
