@@ -111,7 +111,9 @@ TForm1::TForm1(QWidget* parent)
     on(DeleteSelected1, &QAction::triggered, &TForm1::DeleteSelected1Click);
     on(About1, &QAction::triggered, &TForm1::About1Click);
     // Only the user's toggles arrive here: lines are checked from code with signals blocked.
+    // A click in the check box column selects the line too, as a click on its text does.
     connect(CheckListBox1, &QListWidget::itemChanged, this, [this](QListWidgetItem* line) {
+        CheckListBox1->setCurrentItem(line);
         platform::guarded([&] { CheckListBox1ClickCheck(line); });
     });
 
