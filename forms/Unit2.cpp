@@ -40,10 +40,10 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
     Button3 = ui_->Button3;
 
     // Fixed border; system menu and close box only; the client area is 512 x 120.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(dialog_window_flags);
     setFixedSize(512, 120);
     move(218, 225);
+    setWindowIcon(application_icon());
 
     const auto on_click = [this](QPushButton* button, void (TForm2::*handler)()) {
         connect(button, &QPushButton::clicked, this,
