@@ -1,1 +1,851 @@
-// in progress
+// The add/edit dialog: adds and updates in the file, the check list and the submenu; name
+// lengthening; the notice for a missing program; Browse; Enter, Esc and Cancel; failures;
+// and the file-open dialog behind Browse.
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileSystemModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest/QTest>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+
+#include "Unit2.h"
+#include "Unit3.h"
+#include "error_box.h"
+#include "file_dialog.h"
+#include "file_system.h"
+#include "gui_fixture.h"
+#include "list_file.h"
+#include "unit1.h"
+
+using namespace kestrun_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The windows the dialog works with, made as the program makes them.
+struct Windows {
+    TForm1 form;
+    TForm2 dialog;
+    TForm3 notice;
+    Windows() : dialog(&form), notice(&form) {
+        Form1 = &form;
+        Form2 = &dialog;
+        Form3 = &notice;
+    }
+    ~Windows() {
+        Form1 = nullptr;
+        Form2 = nullptr;
+        Form3 = nullptr;
+    }
+    Windows(const Windows&) = delete;
+    Windows& operator=(const Windows&) = delete;
+
+    void open(const QString& caption, const QString& name, const QString& path) {
+        dialog.Button2->setText(caption);
+        dialog.app_name->setText(name);
+        dialog.app_path->setText(path);
+        dialog.show();
+    }
+};
+
+std::vector<QString> line_texts(const TForm1& form) {
+    std::vector<QString> texts;
+    for (int i = 0; i < form.CheckListBox1->count(); ++i)
+        texts.push_back(form.CheckListBox1->item(i)->text());
+    return texts;
+}
+
+std::vector<bool> line_checks(const TForm1& form) {
+    std::vector<bool> checks;
+    for (int i = 0; i < form.CheckListBox1->count(); ++i)
+        checks.push_back(form.CheckListBox1->item(i)->checkState() == Qt::Checked);
+    return checks;
+}
+
+std::vector<std::string> item_names(const TForm1& form) {
+    std::vector<std::string> names;
+    for (const QAction* item : form.RunApplication1->actions())
+        names.push_back(TForm1::item_name(item));
+    return names;
+}
+
+std::vector<std::string> stored_names(const std::vector<store::LaunchRecord>& records) {
+    std::vector<std::string> names;
+    for (const auto& r : records) names.push_back(store::record_name(r));
+    return names;
+}
+
+std::string bytes_of(const store::LaunchRecord& r) {
+    return std::string(reinterpret_cast<const char*>(&r), sizeof r);
+}
+
+// Creates a file in the working directory and returns its full path.
+std::string make_file(const std::string& name, fs::perms permissions = fs::perms::owner_all) {
+    std::ofstream(name) << "#!/bin/sh\n";
+    fs::permissions(name, permissions);
+    return fs::absolute(name).string();
+}
+
+// While alive, answers every showing of the notice: notes its text and closes it.
+class NoticeWatch {
+  public:
+    NoticeWatch() {
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            if (Form3 == nullptr || QApplication::activeModalWidget() != Form3) return;
+            texts.push_back(Form3->Label1->text());
+            Form3->close();
+        });
+        poll_.start(5);
+    }
+    std::vector<QString> texts;
+
+  private:
+    QTimer poll_;
+};
+
+// Runs `act` once on the next modal window to come up (gives up after 5 s). A window that
+// `act` leaves open (a failed assertion, say) is closed, so the test fails instead of hanging.
+void on_next_modal(std::function<void(QWidget*)> act) {
+    auto* poll = new QTimer;
+    auto waited = std::make_shared<int>(0);
+    QObject::connect(poll, &QTimer::timeout, [poll, waited, act] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr && ++*waited < 500) return;
+        poll->stop();
+        poll->deleteLater();
+        if (modal == nullptr) return;
+        const QPointer<QWidget> watched(modal);
+        act(modal);
+        if (watched && watched->isVisible()) watched->close();
+    });
+    poll->start(10);
+}
+
+store::FileSystem failing(std::function<int(const std::string&, store::OpenMode)> open_error) {
+    store::FileSystem table = store::real_file_system();
+    table.open = [open_error](const std::string& path, store::OpenMode mode, int& fd) {
+        if (const int error = open_error(path, mode); error != 0) return error;
+        return store::real_file_system().open(path, mode, fd);
+    };
+    return table;
+}
+
+bool is_list_file(const std::string& path) {
+    return fs::path(path).filename() == "applications.dat";
+}
+
+QString os_error_text(int os_error) {
+    return platform::error_box_text(
+        QString::fromLocal8Bit(store::IoError::from_os(os_error).what()));
+}
+
+}  // namespace
+
+class AddEdit : public GuiTest {
+  protected:
+    static bool temp_exists() { return fs::exists("temp.dat"); }
+    static QString q(const std::string& s) { return QString::fromStdString(s); }
+};
+
+// --- Add -------------------------------------------------------------------------------
+
+using Add = AddEdit;
+
+TEST_F(Add, FirstAddWithoutListAndEmptyNameStoresNoName) {
+    const std::string path = make_file("editor");
+    Windows w;
+    w.open("OK", "", q(path));
+    w.dialog.Button2->click();
+
+    ASSERT_EQ(list_bytes().size(), 223u);
+    const auto records = read_list();
+    EXPECT_EQ(store::record_name(records[0]), "no name");
+    EXPECT_EQ(store::record_path(records[0]), path);
+    EXPECT_EQ(records[0].enabled, 1);
+    EXPECT_EQ(line_texts(w.form), std::vector<QString>{"no name"});
+    EXPECT_EQ(line_checks(w.form), std::vector<bool>{true});
+    EXPECT_EQ(item_names(w.form), std::vector<std::string>{"no name"});
+    EXPECT_TRUE(w.form.RunApplication1->menuAction()->isEnabled());
+    EXPECT_FALSE(w.dialog.isVisible());
+    EXPECT_EQ(w.dialog.Button2->text(), "OK");
+    EXPECT_FALSE(temp_exists());
+    EXPECT_TRUE(error_boxes.empty());
+}
+
+TEST_F(Add, EmptyNamesAreLengthenedAndAppendedInOrder) {
+    const std::string path = make_file("editor");
+    Windows w;
+    std::string before;
+    for (int i = 0; i < 3; ++i) {
+        w.open("OK", "", q(path));
+        w.dialog.Button2->click();
+        const std::string now = list_bytes();
+        EXPECT_EQ(now.substr(0, before.size()), before) << "earlier records are kept as they were";
+        before = now;
+    }
+    EXPECT_EQ(w.dialog.app_name->text(), "no name(1)(1)");
+    const std::vector<std::string> expected{"no name", "no name(1)", "no name(1)(1)"};
+    EXPECT_EQ(stored_names(read_list()), expected);
+    EXPECT_EQ(item_names(w.form), expected);
+    EXPECT_EQ(line_texts(w.form), (std::vector<QString>{"no name", "no name(1)", "no name(1)(1)"}));
+    EXPECT_EQ(line_checks(w.form), (std::vector<bool>{true, true, true}));
+}
+
+TEST_F(Add, NameIsLengthenedPastEveryStoredNameInEitherOrder) {
+    const std::string path = make_file("editor");
+    for (const auto& order : {std::vector<std::string>{"Editor", "Editor(1)"},
+                              std::vector<std::string>{"Editor(1)", "Editor"}}) {
+        SCOPED_TRACE(order[0]);
+        write_list({record(order[0], "/a", 1), record(order[1], "/b", 0)});
+        const std::string before = list_bytes();
+        Windows w;
+        w.open("OK", "Editor", q(path));
+        w.dialog.Button2->click();
+        EXPECT_EQ(w.dialog.app_name->text(), "Editor(1)(1)");
+        const auto records = read_list();
+        ASSERT_EQ(records.size(), 3u);
+        EXPECT_EQ(list_bytes().substr(0, before.size()), before);
+        EXPECT_EQ(store::record_name(records[2]), "Editor(1)(1)");
+        EXPECT_EQ(line_texts(w.form).back(), "Editor(1)(1)");
+        EXPECT_EQ(item_names(w.form).back(), "Editor(1)(1)");
+    }
+}
+
+TEST_F(Add, LongNamesAreStoredAndShownCutToTwenty) {
+    const std::string path = make_file("editor");
+    Windows w;
+    w.open("OK", "abcdefghijklmnopqrstuvwxy", q(path));
+    w.dialog.Button2->click();
+    EXPECT_EQ(stored_names(read_list()), std::vector<std::string>{"abcdefghijklmnopqrst"});
+    EXPECT_EQ(line_texts(w.form), std::vector<QString>{"abcdefghijklmnopqrst"});
+    EXPECT_EQ(item_names(w.form), std::vector<std::string>{"abcdefghijklmnopqrst"});
+
+    // Twenty characters equal to a stored name are lengthened, and cut back when stored.
+    w.open("OK", "abcdefghijklmnopqrst", q(path));
+    w.dialog.Button2->click();
+    EXPECT_EQ(w.dialog.app_name->text(), "abcdefghijklmnopqrst(1)");
+    // Longer than twenty, the whole text is compared: no match, nothing appended.
+    w.open("OK", "abcdefghijklmnopqrstXYZ", q(path));
+    w.dialog.Button2->click();
+    EXPECT_EQ(w.dialog.app_name->text(), "abcdefghijklmnopqrstXYZ");
+    EXPECT_EQ(stored_names(read_list()), std::vector<std::string>(3, "abcdefghijklmnopqrst"));
+    EXPECT_EQ(item_names(w.form), std::vector<std::string>(3, "abcdefghijklmnopqrst"));
+}
+
+TEST_F(Add, PathIsStoredAsTypedAndCutToTwoHundred) {
+    const std::string dir(150, 'd');
+    fs::create_directory(dir);
+    const std::string path = make_file(dir + "/" + std::string(80, 'p'));
+    ASSERT_GT(path.size(), 200u);
+    Windows w;
+    w.open("OK", " spaced name ", q(path));
+    w.dialog.Button2->click();
+    const auto records = read_list();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(store::record_name(records[0]), " spaced name ");
+    EXPECT_EQ(store::record_path(records[0]), path.substr(0, 200));
+}
+
+TEST_F(Add, PathNamingNoFileShowsTheNoticeAndWritesNothing) {
+    write_list({record("Mail", "/bin/mail", 1)});
+    const std::string before = list_bytes();
+    fs::create_directory("folder");
+    const std::string program = make_file("program");
+    Windows w;
+    NoticeWatch notices;
+    for (const std::string& path :
+         {fs::absolute("missing").string(), fs::absolute("folder").string(), program + " --fast"}) {
+        SCOPED_TRACE(path);
+        notices.texts.clear();
+        w.open("OK", "", q(path));
+        w.dialog.Button2->click();
+        EXPECT_EQ(notices.texts, std::vector<QString>{"Application does not exists"});
+        EXPECT_EQ(w.notice.Label1->text(), "Please select an application to edit");
+        EXPECT_TRUE(w.dialog.isVisible());
+        EXPECT_EQ(w.dialog.app_name->text(), "");
+        EXPECT_EQ(w.dialog.app_path->text(), q(path));
+        EXPECT_EQ(list_bytes(), before);
+        EXPECT_FALSE(temp_exists());
+        EXPECT_EQ(line_texts(w.form), std::vector<QString>{"Mail"});
+        EXPECT_EQ(item_names(w.form), std::vector<std::string>{"Mail"});
+    }
+}
+
+TEST_F(Add, RefusedPathCreatesNoListFile) {
+    Windows w;
+    NoticeWatch notices;
+    w.open("OK", "Tool", "/no/such/program");
+    w.dialog.Button2->click();
+    EXPECT_EQ(notices.texts.size(), 1u);
+    EXPECT_FALSE(fs::exists(list_path()));
+    EXPECT_FALSE(temp_exists());
+    EXPECT_FALSE(w.form.RunApplication1->menuAction()->isEnabled());
+}
+
+TEST_F(Add, EmptyPathDoesNothingInEitherMode) {
+    write_list({record("Mail", "/bin/mail", 0)});
+    const std::string before = list_bytes();
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    NoticeWatch notices;
+    for (const QString caption : {"OK", "Update"}) {
+        w.open(caption, "", "");
+        w.dialog.Button2->click();
+        QTest::qWait(20);
+        EXPECT_TRUE(notices.texts.empty());
+        EXPECT_TRUE(w.dialog.isVisible());
+        EXPECT_EQ(w.dialog.app_name->text(), "");
+        EXPECT_EQ(w.dialog.Button2->text(), caption);
+    }
+    EXPECT_EQ(list_bytes(), before);
+    EXPECT_FALSE(temp_exists());
+    EXPECT_EQ(line_checks(w.form), std::vector<bool>{false});
+    EXPECT_TRUE(error_boxes.empty());
+}
+
+// --- Update ----------------------------------------------------------------------------
+
+using Update = AddEdit;
+
+TEST_F(Update, RecordKeepsItsPlaceWhileLineAndItemMoveToTheEnd) {
+    const auto mail = record("Mail", "/bin/mail", 1);
+    const auto chat = record("Chat", "/bin/chat", 0);
+    const auto news = record("News", "/bin/news", 0);
+    write_list({mail, chat, news});
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(1);
+    // An update makes no existence test: a command line with arguments is stored as typed.
+    w.open("Update", "Talk", "/opt/talk --quiet");
+    w.dialog.Button2->click();
+
+    const auto records = read_list();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(bytes_of(records[0]), bytes_of(mail));
+    EXPECT_EQ(store::record_name(records[1]), "Talk");
+    EXPECT_EQ(store::record_path(records[1]), "/opt/talk --quiet");
+    EXPECT_EQ(records[1].enabled, 1);  // it was unchecked: an edited entry is enabled
+    EXPECT_EQ(bytes_of(records[2]), bytes_of(news));
+    EXPECT_EQ(line_texts(w.form), (std::vector<QString>{"Mail", "News", "Talk"}));
+    EXPECT_EQ(line_checks(w.form), (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(item_names(w.form), (std::vector<std::string>{"Mail", "News", "Talk"}));
+    EXPECT_EQ(w.dialog.Button2->text(), "OK");
+    EXPECT_FALSE(w.dialog.isVisible());
+    EXPECT_FALSE(temp_exists());
+    EXPECT_TRUE(error_boxes.empty());
+
+    // The new item starts the updated entry.
+    w.form.RunApplication1->actions().back()->trigger();
+    EXPECT_EQ(launched, std::vector<std::string>{"/opt/talk --quiet"});
+}
+
+TEST_F(Update, KeepingTheNameKeepsIt) {
+    write_list({record("Mail", "/bin/mail", 1), record("Chat", "/bin/chat", 1)});
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    w.open("Update", "Mail", "/usr/bin/mutt");
+    w.dialog.Button2->click();
+    EXPECT_EQ(w.dialog.app_name->text(), "Mail");
+    const auto records = read_list();
+    EXPECT_EQ(stored_names(records), (std::vector<std::string>{"Mail", "Chat"}));
+    EXPECT_EQ(store::record_path(records[0]), "/usr/bin/mutt");
+    EXPECT_EQ(line_texts(w.form), (std::vector<QString>{"Chat", "Mail"}));
+    EXPECT_EQ(item_names(w.form), (std::vector<std::string>{"Chat", "Mail"}));
+}
+
+TEST_F(Update, NameOfAnotherEntryIsLengthened) {
+    write_list({record("Mail", "/bin/mail", 1), record("Chat", "/bin/chat", 1),
+                record("Chat(1)", "/bin/chat1", 1)});
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    w.open("Update", "Chat", "/bin/mail");
+    w.dialog.Button2->click();
+    EXPECT_EQ(w.dialog.app_name->text(), "Chat(1)(1)");
+    EXPECT_EQ(stored_names(read_list()),
+              (std::vector<std::string>{"Chat(1)(1)", "Chat", "Chat(1)"}));
+    EXPECT_EQ(item_names(w.form), (std::vector<std::string>{"Chat", "Chat(1)", "Chat(1)(1)"}));
+}
+
+TEST_F(Update, OnlyTheEditedRecordIsExemptFromItsOwnName) {
+    // Two entries share a name: editing the first without renaming it still meets the second.
+    write_list({record("Twin", "/a", 1), record("Twin", "/b", 0)});
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    w.open("Update", "Twin", "/c");
+    w.dialog.Button2->click();
+    const auto records = read_list();
+    EXPECT_EQ(stored_names(records), (std::vector<std::string>{"Twin(1)", "Twin"}));
+    EXPECT_EQ(store::record_path(records[0]), "/c");
+    EXPECT_EQ(store::record_path(records[1]), "/b");
+    EXPECT_EQ(line_texts(w.form), (std::vector<QString>{"Twin", "Twin(1)"}));
+    EXPECT_EQ(line_checks(w.form), (std::vector<bool>{false, true}));
+    EXPECT_EQ(item_names(w.form), (std::vector<std::string>{"Twin", "Twin(1)"}));
+}
+
+TEST_F(Update, EmptyNameIsStoredEmpty) {
+    write_list({record("Mail", "/bin/mail", 1), record("Chat", "/bin/chat", 1)});
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(1);
+    w.open("Update", "", "/bin/chat");
+    w.dialog.Button2->click();
+    EXPECT_EQ(stored_names(read_list()), (std::vector<std::string>{"Mail", ""}));
+    EXPECT_EQ(line_texts(w.form), (std::vector<QString>{"Mail", ""}));
+}
+
+TEST_F(Update, EditLaunchThenCancelThenNewApplication) {
+    write_list({record("Mail", "/bin/mail", 0)});
+    const std::string program = make_file("program");
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    QString seen_name, seen_path, seen_caption;
+    on_next_modal([&](QWidget* modal) {
+        ASSERT_EQ(modal, &w.dialog);
+        seen_name = w.dialog.app_name->text();
+        seen_path = w.dialog.app_path->text();
+        seen_caption = w.dialog.Button2->text();
+        w.dialog.Button3->click();
+    });
+    w.form.Button2->click();  // Edit Launch
+    EXPECT_EQ(seen_name, "Mail");
+    EXPECT_EQ(seen_path, "/bin/mail");
+    EXPECT_EQ(seen_caption, "Update");
+    EXPECT_FALSE(w.dialog.isVisible());
+
+    on_next_modal([&](QWidget* modal) {
+        ASSERT_EQ(modal, &w.dialog);
+        seen_name = w.dialog.app_name->text();
+        seen_path = w.dialog.app_path->text();
+        seen_caption = w.dialog.Button2->text();
+        w.dialog.app_path->setText(q(program));
+        w.dialog.Button2->click();
+    });
+    w.form.Button1->click();  // New Application
+    EXPECT_EQ(seen_name, "");
+    EXPECT_EQ(seen_path, "");
+    EXPECT_EQ(seen_caption, "OK");
+    EXPECT_FALSE(w.dialog.isVisible());
+    EXPECT_EQ(stored_names(read_list()), (std::vector<std::string>{"Mail", "no name"}));
+    EXPECT_EQ(line_checks(w.form), (std::vector<bool>{false, true}));
+}
+
+// --- Browse, keys, Cancel ----------------------------------------------------------------
+
+using Interaction = AddEdit;
+
+TEST_F(Interaction, BrowseKeepsTheLastChosenFileAndPutsItBackOnCancel) {
+    Windows w;
+    std::vector<QString> starts;
+    QStringList answers{"", "/usr/bin/first", "", "/usr/bin/second"};
+    platform::services().choose_file = [&](QWidget* parent, const QString& start) {
+        EXPECT_EQ(parent, &w.dialog);
+        starts.push_back(start);
+        return answers.takeFirst();
+    };
+    w.open("OK", "Name", "typed");
+    w.dialog.Button1->click();  // cancelled before any choice: the initial empty name
+    EXPECT_EQ(w.dialog.app_path->text(), "");
+    w.dialog.Button1->click();
+    EXPECT_EQ(w.dialog.app_path->text(), "/usr/bin/first");
+    w.dialog.app_path->setText("typed again");
+    w.dialog.Button1->click();  // cancelled: the previous choice comes back
+    EXPECT_EQ(w.dialog.app_path->text(), "/usr/bin/first");
+    w.dialog.Button1->click();
+    EXPECT_EQ(w.dialog.app_path->text(), "/usr/bin/second");
+    EXPECT_EQ(w.dialog.OpenDialog1FileName, "/usr/bin/second");
+    EXPECT_EQ(starts, (std::vector<QString>{"", "", "/usr/bin/first", "/usr/bin/first"}));
+    EXPECT_EQ(w.dialog.app_name->text(), "Name");
+    EXPECT_TRUE(w.dialog.isVisible());
+    EXPECT_FALSE(fs::exists(list_path()));
+}
+
+TEST_F(Interaction, EnterInEitherFieldConfirmsAndTheKeyGoesOn) {
+    const std::string program = make_file("program");
+    Windows w;
+    int returns = 0;
+    for (QLineEdit* field : {w.dialog.app_name, w.dialog.app_path})
+        QObject::connect(field, &QLineEdit::returnPressed, [&] { ++returns; });
+
+    w.open("OK", "", "");
+    QTest::keyClicks(w.dialog.app_name, "Ed");
+    EXPECT_EQ(w.dialog.app_name->text(), "Ed");
+    QTest::keyClick(w.dialog.app_name, Qt::Key_Return);  // empty path: nothing
+    EXPECT_TRUE(w.dialog.isVisible());
+    EXPECT_FALSE(fs::exists(list_path()));
+
+    w.dialog.app_path->setText(q(program));
+    QTest::keyClick(w.dialog.app_name, Qt::Key_Return);
+    EXPECT_FALSE(w.dialog.isVisible());
+
+    w.open("OK", "Ed", q(program));
+    QTest::keyClick(w.dialog.app_path, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_FALSE(w.dialog.isVisible());
+
+    EXPECT_EQ(stored_names(read_list()), (std::vector<std::string>{"Ed", "Ed(1)"}));
+    EXPECT_EQ(item_names(w.form), (std::vector<std::string>{"Ed", "Ed(1)"}));
+    EXPECT_EQ(returns, 3);
+}
+
+TEST_F(Interaction, EnterInUpdateModeUpdates) {
+    write_list({record("Mail", "/bin/mail", 1)});
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    w.open("Update", "Post", "/bin/post");
+    QTest::keyClick(w.dialog.app_path, Qt::Key_Return);
+    EXPECT_EQ(stored_names(read_list()), std::vector<std::string>{"Post"});
+    EXPECT_EQ(w.dialog.Button2->text(), "OK");
+    EXPECT_FALSE(w.dialog.isVisible());
+}
+
+TEST_F(Interaction, EscCancelAndCloseBoxChangeNothing) {
+    write_list({record("Mail", "/bin/mail", 0)});
+    const std::string before = list_bytes();
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    const std::vector<std::function<void()>> ways{
+        [&] { QTest::keyClick(w.dialog.app_name, Qt::Key_Escape); },
+        [&] { w.dialog.Button3->click(); },
+        [&] { w.dialog.close(); },
+    };
+    for (std::size_t i = 0; i < ways.size(); ++i) {
+        SCOPED_TRACE(i);
+        w.open("Update", "Renamed", "/bin/other");
+        ways[i]();
+        EXPECT_FALSE(w.dialog.isVisible());
+        EXPECT_EQ(w.dialog.app_name->text(), "Renamed");
+        EXPECT_EQ(w.dialog.app_path->text(), "/bin/other");
+        EXPECT_EQ(w.dialog.Button2->text(), "Update");
+        EXPECT_EQ(list_bytes(), before);
+        EXPECT_FALSE(temp_exists());
+        EXPECT_EQ(line_texts(w.form), std::vector<QString>{"Mail"});
+        EXPECT_EQ(line_checks(w.form), std::vector<bool>{false});
+        EXPECT_EQ(item_names(w.form), std::vector<std::string>{"Mail"});
+    }
+}
+
+TEST_F(Interaction, LayoutAndNoDefaultButton) {
+    Windows w;
+    TForm2& d = w.dialog;
+    EXPECT_EQ(d.windowTitle(), "Add New Application");
+    EXPECT_EQ(d.size(), QSize(512, 120));
+    EXPECT_EQ(d.minimumSize(), d.maximumSize());
+    EXPECT_EQ(d.pos(), QPoint(218, 225));
+    const Qt::WindowFlags flags = d.windowFlags();
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
+    EXPECT_FALSE(flags & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
+                          Qt::WindowContextHelpButtonHint));
+    EXPECT_FALSE(d.windowIcon().isNull());
+    EXPECT_EQ(d.font().family(), "MS Sans Serif");
+    EXPECT_EQ(d.font().pointSize(), 8);
+    EXPECT_EQ(d.Label1->text(), "Application Name:");
+    EXPECT_EQ(d.Label2->text(), "Application executable path:");
+    EXPECT_EQ(d.Label1->font().pointSize(), 10);
+    EXPECT_EQ(d.Label2->font().pointSize(), 10);
+    EXPECT_EQ(d.app_name->toolTip(), "Name of Application to launch");
+    EXPECT_EQ(d.app_path->toolTip(),
+              "Path to executable file for application. Use Browse to help you");
+    EXPECT_EQ(d.app_name->geometry(), QRect(8, 32, 393, 21));
+    EXPECT_EQ(d.app_path->geometry(), QRect(8, 88, 393, 21));
+    EXPECT_EQ(d.Button1->geometry(), QRect(408, 88, 97, 25));
+    EXPECT_EQ(d.Button2->geometry(), QRect(408, 8, 97, 25));
+    EXPECT_EQ(d.Button3->geometry(), QRect(408, 48, 97, 25));
+    EXPECT_EQ(d.Button1->text(), "Browse");
+    EXPECT_EQ(d.Button2->text(), "OK");
+    EXPECT_EQ(d.Button3->text(), "Cancel");
+    for (QPushButton* b : {d.Button1, d.Button2, d.Button3}) {
+        EXPECT_FALSE(b->autoDefault());
+        EXPECT_FALSE(b->isDefault());
+    }
+    // No length limit beyond the widget's own.
+    d.app_name->setText(QString(300, 'n'));
+    EXPECT_EQ(d.app_name->text().size(), 300);
+
+    std::vector<QWidget*> chain;
+    QWidget* at = d.app_name;
+    for (int i = 0; i < 5; ++i, at = at->nextInFocusChain()) {
+        while (at->focusPolicy() == Qt::NoFocus) at = at->nextInFocusChain();
+        chain.push_back(at);
+    }
+    EXPECT_EQ(chain,
+              (std::vector<QWidget*>{d.app_name, d.app_path, d.Button1, d.Button2, d.Button3}));
+}
+
+// --- Failures ------------------------------------------------------------------------------
+
+using Failure = AddEdit;
+
+TEST_F(Failure, ReadOnlyListLeavesEverythingAsItWas) {
+    const std::string program = make_file("program");
+    write_list({record("Mail", "/bin/mail", 1)});
+    const std::string before = list_bytes();
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    store::ScopedFileSystem read_only(failing([](const std::string& path, store::OpenMode mode) {
+        return is_list_file(path) && mode == store::OpenMode::existing_read_write ? EACCES : 0;
+    }));
+    for (const QString caption : {"OK", "Update"}) {
+        SCOPED_TRACE(caption.toStdString());
+        error_boxes.clear();
+        w.open(caption, "", q(program));
+        w.dialog.Button2->click();
+        ASSERT_EQ(error_boxes.size(), 1u);
+        EXPECT_EQ(error_boxes[0], (std::pair<QString, QString>("kestrun", "File access denied.")));
+        EXPECT_EQ(list_bytes(), before);
+        EXPECT_FALSE(temp_exists());
+        EXPECT_TRUE(w.dialog.isVisible());
+        EXPECT_EQ(w.dialog.Button2->text(), caption);
+        EXPECT_EQ(line_texts(w.form), std::vector<QString>{"Mail"});
+        EXPECT_EQ(item_names(w.form), std::vector<std::string>{"Mail"});
+    }
+}
+
+TEST_F(Failure, ReplacingTheListFailsAndViewsStayAsTheyWere) {
+    const std::string program = make_file("program");
+    write_list({record("Mail", "/bin/mail", 0)});
+    const std::string before = list_bytes();
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    store::FileSystem table = store::real_file_system();
+    table.rename = [](const std::string&, const std::string&) { return EXDEV; };
+    store::ScopedFileSystem broken(table);
+    for (const QString caption : {"OK", "Update"}) {
+        SCOPED_TRACE(caption.toStdString());
+        error_boxes.clear();
+        w.open(caption, "Chat", q(program));
+        w.dialog.Button2->click();
+        ASSERT_EQ(error_boxes.size(), 1u);
+        EXPECT_EQ(error_boxes[0].second, os_error_text(EXDEV));
+        EXPECT_EQ(list_bytes(), before);
+        EXPECT_FALSE(temp_exists());
+        EXPECT_TRUE(w.dialog.isVisible());
+        EXPECT_EQ(line_texts(w.form), std::vector<QString>{"Mail"});
+        EXPECT_EQ(line_checks(w.form), std::vector<bool>{false});
+        EXPECT_EQ(item_names(w.form), std::vector<std::string>{"Mail"});
+    }
+}
+
+TEST_F(Failure, UpdateAfterTheListWasRemovedCreatesNoEmptyList) {
+    write_list({record("Mail", "/bin/mail", 1)});
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    fs::remove(list_path());
+    w.open("Update", "Post", "/bin/post");
+    w.dialog.Button2->click();
+    ASSERT_EQ(error_boxes.size(), 1u);
+    EXPECT_EQ(error_boxes[0], (std::pair<QString, QString>("kestrun", "File not found.")));
+    EXPECT_FALSE(fs::exists(list_path()));
+    EXPECT_FALSE(temp_exists());
+    EXPECT_TRUE(w.dialog.isVisible());
+    EXPECT_EQ(w.dialog.Button2->text(), "Update");
+    EXPECT_EQ(line_texts(w.form), std::vector<QString>{"Mail"});
+    EXPECT_EQ(item_names(w.form), std::vector<std::string>{"Mail"});
+}
+
+TEST_F(Failure, UpdateOfAnEntryNoLongerInTheListChangesNothing) {
+    write_list({record("Mail", "/bin/mail", 1)});
+    Windows w;
+    w.form.CheckListBox1->setCurrentRow(0);
+    write_list({record("Chat", "/bin/chat", 1)});  // rewritten behind the program's back
+    const std::string before = list_bytes();
+    w.open("Update", "Post", "/bin/post");
+    w.dialog.Button2->click();
+    ASSERT_EQ(error_boxes.size(), 1u);
+    EXPECT_EQ(error_boxes[0].second, "Read beyond end of file.");
+    EXPECT_EQ(list_bytes(), before);
+    EXPECT_FALSE(temp_exists());
+    EXPECT_TRUE(w.dialog.isVisible());
+    EXPECT_EQ(line_texts(w.form), std::vector<QString>{"Mail"});
+    EXPECT_EQ(item_names(w.form), std::vector<std::string>{"Mail"});
+}
+
+TEST_F(Failure, ScratchFileThatCannotBeCreatedLeavesTheNameAlone) {
+    const std::string program = make_file("program");
+    write_list({record("Mail", "/bin/mail", 1)});
+    const std::string before = list_bytes();
+    Windows w;
+    store::ScopedFileSystem full(failing([](const std::string& path, store::OpenMode mode) {
+        return fs::path(path).filename() == "temp.dat" && mode == store::OpenMode::create_read_write
+                   ? ENOSPC
+                   : 0;
+    }));
+    w.open("OK", "Mail", q(program));
+    w.dialog.Button2->click();
+    ASSERT_EQ(error_boxes.size(), 1u);
+    EXPECT_EQ(error_boxes[0].second, os_error_text(ENOSPC));
+    EXPECT_EQ(w.dialog.app_name->text(), "Mail");
+    EXPECT_EQ(list_bytes(), before);
+    EXPECT_EQ(item_names(w.form), std::vector<std::string>{"Mail"});
+}
+
+// --- The file-open dialog -------------------------------------------------------------------
+
+class FileChooser : public AddEdit {
+  protected:
+    void SetUp() override {
+        AddEdit::SetUp();
+        // The dialog keeps its state in the user's settings: not this machine's.
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(fs::absolute("config").string()));
+        fs::create_directory("apps");
+        fs::current_path("apps");
+        tool = make_file("tool", fs::perms::owner_all);
+        make_file("notes.txt", fs::perms::owner_read | fs::perms::owner_write);
+        make_file("setup.exe", fs::perms::owner_read | fs::perms::owner_write);
+        make_file("SETUP2.EXE", fs::perms::owner_read | fs::perms::owner_write);
+        make_file("script", fs::perms::owner_read | fs::perms::others_exec);
+        fs::create_directory("sub");
+        fs::create_symlink("tool", "tool-link");
+        dir = fs::current_path().string();
+        fs::current_path("..");
+    }
+
+    static std::set<QString> names_under(const QAbstractItemModel& model, const QModelIndex& root) {
+        std::set<QString> names;
+        for (int row = 0; row < model.rowCount(root); ++row)
+            names.insert(model.index(row, 0, root).data().toString());
+        return names;
+    }
+
+    // The dialog lists its folder in the background; acting before it is done races with it.
+    static bool wait_until_listed(QFileDialog* dialog) {
+        auto* view = dialog->findChild<QListView*>("listView");
+        if (view == nullptr) return false;
+        const bool listed = QTest::qWaitFor(
+            [view] { return names_under(*view->model(), view->rootIndex()).size() >= 6; }, 5000);
+        QTest::qWait(50);
+        return listed;
+    }
+
+    // What the user types into the dialog's file name field.
+    static void type_file_name(QFileDialog* dialog, const QString& name) {
+        auto* field = dialog->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(field, nullptr);
+        field->setText(name);
+    }
+
+    std::string tool;
+    std::string dir;
+    const std::set<QString> executables{"sub",        "tool",   "setup.exe",
+                                        "SETUP2.EXE", "script", "tool-link"};
+    const std::set<QString> everything{"sub",    "tool",      "setup.exe", "SETUP2.EXE",
+                                       "script", "tool-link", "notes.txt"};
+};
+
+TEST_F(FileChooser, ExecutablesChoiceKeepsFoldersAndRunnableFiles) {
+    fs::create_symlink("nowhere", dir + "/dangling");  // runs nothing
+    QFileSystemModel files;
+    files.setFilter(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    files.setNameFilters({"*.exe"});
+    files.setNameFilterDisables(true);  // as the chooser sets its model
+    const QModelIndex root = files.setRootPath(q(dir));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return files.rowCount(root) == 8; }, 5000));
+
+    platform::ExecutableFilter filter;
+    filter.setSourceModel(&files);
+    const QModelIndex proxy_root = filter.mapFromSource(root);
+    EXPECT_TRUE(filter.executables_only());
+    EXPECT_EQ(names_under(filter, proxy_root), executables);
+    // Shown files are usable even where the model's *.exe pattern would grey them out.
+    for (int row = 0; row < filter.rowCount(proxy_root); ++row)
+        EXPECT_TRUE(filter.flags(filter.index(row, 0, proxy_root)) & Qt::ItemIsEnabled);
+
+    filter.set_executables_only(false);
+    std::set<QString> all = everything;
+    all.insert("dangling");
+    EXPECT_EQ(names_under(filter, proxy_root), all);
+    filter.set_executables_only(true);
+    EXPECT_EQ(names_under(filter, proxy_root), executables);
+}
+
+TEST_F(FileChooser, OpensOnThePreviousFileAndSwitchesFilters) {
+    QStringList filters;
+    QString selected_filter;
+    QFileDialog::FileMode mode{};
+    QFileDialog::Options options;
+    QString directory;
+    std::set<QString> first_choice, second_choice;
+    on_next_modal([&](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        filters = dialog->nameFilters();
+        selected_filter = dialog->selectedNameFilter();
+        mode = dialog->fileMode();
+        options = dialog->options();
+        directory = dialog->directory().absolutePath();
+        ASSERT_TRUE(wait_until_listed(dialog));
+        auto* view = dialog->findChild<QListView*>("listView");
+        const auto shown = [view] { return names_under(*view->model(), view->rootIndex()); };
+        first_choice = shown();
+        auto* types = dialog->findChild<QComboBox*>("fileTypeCombo");
+        ASSERT_NE(types, nullptr);
+        QTest::keyClick(types, Qt::Key_Down);  // the user picks "All Files"
+        EXPECT_TRUE(QTest::qWaitFor([&] { return shown().size() >= 7; }, 5000));
+        second_choice = shown();
+        dialog->reject();
+    });
+    EXPECT_EQ(platform::choose_executable_file(nullptr, q(tool)), "");
+    EXPECT_EQ(filters, (QStringList{"Executable Applications (*.exe)", "All Files (*)"}));
+    EXPECT_EQ(selected_filter, "Executable Applications (*.exe)");
+    EXPECT_EQ(mode, QFileDialog::ExistingFile);
+    EXPECT_TRUE(options & QFileDialog::DontUseNativeDialog);
+    EXPECT_TRUE(options & QFileDialog::DontResolveSymlinks);
+    EXPECT_EQ(directory, q(dir));
+    EXPECT_EQ(first_choice, executables);
+    EXPECT_EQ(second_choice, everything);
+}
+
+TEST_F(FileChooser, ReturnsTheChosenPathWithLinksKept) {
+    on_next_modal([&](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        ASSERT_TRUE(wait_until_listed(dialog));
+        type_file_name(dialog, "tool-link");
+        static_cast<QDialog*>(dialog)->accept();  // as the Open button does
+    });
+    EXPECT_EQ(platform::choose_executable_file(nullptr, q(tool)).toStdString(), dir + "/tool-link");
+}
+
+TEST_F(FileChooser, WithoutAPreviousFileStartsInTheWorkingDirectoryAndWantsAnExistingFile) {
+    fs::current_path(dir);
+    QString directory;
+    QString refusal;
+    bool still_open = false;
+    on_next_modal([&](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        directory = dialog->directory().absolutePath();
+        ASSERT_TRUE(wait_until_listed(dialog));
+        type_file_name(dialog, "missing");
+        auto* poll = new QTimer(dialog);
+        QObject::connect(poll, &QTimer::timeout, [&refusal, poll] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr) return;
+            refusal = box->text();
+            poll->stop();
+            box->close();
+        });
+        poll->start(10);
+        static_cast<QDialog*>(dialog)->accept();
+        still_open = dialog->isVisible();
+        dialog->reject();
+    });
+    EXPECT_EQ(platform::choose_executable_file(nullptr, QString()), "");
+    EXPECT_EQ(directory, q(dir));
+    EXPECT_TRUE(refusal.contains("File not found")) << refusal.toStdString();
+    EXPECT_TRUE(still_open);
+}
