@@ -4,6 +4,7 @@
 #include <QDBusConnectionInterface>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <cstring>
 
 namespace platform {
@@ -55,8 +56,10 @@ class SystemTray final : public TrayService {
                 if (icon_) apply(record);
                 return;
             case NIM_DELETE:
-                if (icon_) icon_->hide();
-                icon_.reset();
+                if (!icon_) return;
+                icon_->hide();
+                // The command may come from inside one of the icon's own signals.
+                icon_.release()->deleteLater();
                 return;
         }
     }
@@ -84,7 +87,11 @@ class SystemTray final : public TrayService {
         message.Msg = record.uCallbackMessage;
         message.WParam = record.uID;
         message.LParam = mouse_message(reason);
-        deliver(message);
+        // Posted, like the platform's callback message: the window handles it from its own
+        // loop, not from inside the icon's mouse handling.
+        QTimer::singleShot(0, icon_.get(), [this, message] {
+            if (deliver) deliver(message);
+        });
     }
 
     bool host_draws_menu_;
