@@ -408,6 +408,21 @@ TEST_F(Update, EmptyNameIsStoredEmpty) {
     EXPECT_EQ(line_texts(w.form), (std::vector<QString>{"Mail", ""}));
 }
 
+TEST_F(Update, WithNoLineSelectedShowsTheNoticeAndWritesNothing) {
+    write_list({record("Mail", "/bin/mail", 1)});
+    const std::string before = list_bytes();
+    Windows w;
+    NoticeWatch notices;
+    w.open("Update", "Post", "/bin/post");
+    w.dialog.Button2->click();
+    EXPECT_EQ(notices.texts, std::vector<QString>{"Please select an application to edit"});
+    EXPECT_EQ(list_bytes(), before);
+    EXPECT_FALSE(temp_exists());
+    EXPECT_TRUE(w.dialog.isVisible());
+    EXPECT_EQ(w.dialog.Button2->text(), "Update");
+    EXPECT_EQ(item_names(w.form), std::vector<std::string>{"Mail"});
+}
+
 TEST_F(Update, EditLaunchThenCancelThenNewApplication) {
     write_list({record("Mail", "/bin/mail", 0)});
     const std::string program = make_file("program");
