@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# A session whose tray host comes up after the program (autostart entries race the panel):
+# kestrun starts on a display without a tray, trayer appears five seconds later, and the icon
+# must then show in it and work as usual.
+# Usage: late_tray_test.sh <path of the kestrun binary>
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+
+readonly TITLE="Velmora Kestrun"
+
+e2e_setup "${1:-}"
+start_xvfb
+
+work=$E2E_TMP/work
+mkdir "$work"
+write_record "$work/applications.dat" "Never" "/nonexistent/never-started" 1
+start_kestrun "$work"
+
+# No tray yet: the program waits without any window of its own on the screen.
+check "without a tray the program keeps running and shows nothing for 5 s" \
+  stays_false 5 eval 'process_ended "$E2E_KESTRUN_PID" || [[ -n "$(kestrun_windows)" ]]'
+
+start_trayer
+if wait_until 20 has_tray_icon; then
+  pass "the icon docks in the tray host that appeared after the program"
+else
+  fail "the icon docks in the tray host that appeared after the program"
+  e2e_finish
+fi
+icon=$(tray_icon_window)
+geometry "$icon"
+check "the docked icon has a size (${GW}x${GH})" test "$GW" -ge 16 -a "$GH" -ge 16
+check "it is the only window of the program (no error box)" \
+  test "$(kestrun_windows)" == "$(to_dec "$icon")"
+check "exactly one icon of ours is docked" test "$(tray_icon_window | wc -l)" == 1
+
+# The late icon is a working one: the left button opens the main window.
+click_window "$icon" 1
+check "a left click on the late icon shows the main window" wait_until 5 window_shown "$TITLE"
+key alt+o
+check "\"&OK\" hides it again" wait_until 5 window_hidden "$TITLE"
+
+# The right button opens the tray menu; its last item ends the program.
+snapshot=$(kestrun_windows)
+hover "$icon" $((GW - 2)) $((GH - 2))
+xdotool click 3
+menu=""
+if wait_until 5 eval 'menu=$(new_popup "$snapshot")'; then
+  pass "a right click on the late icon opens the tray menu"
+  geometry "$menu"
+  hover "$menu" $((GW / 2)) $((GH * 7 / 8))
+  xdotool click 1
+  if wait_exit "$E2E_KESTRUN_PID" 10; then
+    pass "\"E&xit\" ends the program (exit status $EXIT_STATUS)"
+    E2E_KESTRUN_PID=""
+  else
+    fail "\"E&xit\" ends the program"
+  fi
+  check "the icon has left trayer" wait_until 3 no_embedded_window
+else
+  fail "a right click on the late icon opens the tray menu"
+fi
+check "nothing was launched and the list is unchanged" \
+  test "$(stat -c %s "$work/applications.dat")" == 223
+
+e2e_finish
