@@ -178,7 +178,7 @@ start_xvfb() {
     3>"$numfile" >"$E2E_TMP/xvfb.log" 2>&1 &
   E2E_XVFB_PID=$!
   # The number is written once the server accepts connections.
-  if ! wait_until 15 grep -q '^[0-9][0-9]*$' "$numfile"; then
+  if ! wait_until 15 grep -qs '^[0-9][0-9]*$' "$numfile"; then
     sed 's/^/#   /' "$E2E_TMP/xvfb.log"
     e2e_skip "Xvfb did not start"
   fi

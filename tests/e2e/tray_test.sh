@@ -59,6 +59,12 @@ wait_until 5 no_new_windows "$before"
 click_window "$icon" 1
 check "a left click on the icon shows the main window" wait_until 5 window_shown "$TITLE"
 check "the main window comes up with the focus" wait_until 3 has_focus "$TITLE"
+# No window manager here, so the window stands where the program puts it, without a frame.
+if geometry "$(visible_window "$TITLE")"; then
+  check "it stands at its place, 191,112 (got $GX,$GY)" test "$GX" == 191 -a "$GY" == 112
+  check "it is 335 wide, with a 224-high client area under its menu bar (got ${GW}x${GH})" \
+    test "$GW" == 335 -a "$GH" -gt 224 -a "$GH" -lt 260
+fi
 key alt+o
 check "its \"&OK\" button (Alt+O) hides it again" wait_until 5 window_hidden "$TITLE"
 
