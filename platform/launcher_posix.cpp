@@ -27,10 +27,6 @@ namespace platform {
 
 namespace {
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
-
 bool is_executable_file(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
@@ -131,28 +127,6 @@ void start_detached(const ExecPlan& plan) {
 }
 
 }  // namespace
-
-std::vector<std::string> split_command_line(const std::string& command_line) {
-    std::vector<std::string> words;
-    std::string word;
-    bool in_word = false;
-    bool quoted = false;
-    for (const char c : command_line) {
-        if (c == '"') {
-            quoted = !quoted;
-            in_word = true;
-        } else if (is_blank(c) && !quoted) {
-            if (in_word) words.push_back(word);
-            word.clear();
-            in_word = false;
-        } else {
-            word += c;
-            in_word = true;
-        }
-    }
-    if (in_word) words.push_back(word);
-    return words;
-}
 
 void launch_command_line(const std::string& command_line) {
     ExecPlan plan;
