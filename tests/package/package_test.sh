@@ -4,8 +4,9 @@
 #     the icon sizes, and the cap_net_raw step where unprivileged ICMP is off, open to all, and
 #     where setcap is refused (the install still succeeds);
 #  2. cpack -G DEB: control fields and dependencies, contents, the postinst, lintian;
-#  3. the .deb unpacked into a scratch root (dpkg -x): its postinst grants the capability, and the
-#     installed binary runs its tray smoke test under Xvfb + trayer (icon, launch, Exit).
+#  3. the .deb unpacked into a scratch root (dpkg -x): its postinst grants the capability, the
+#     installed binary runs its tray smoke test under Xvfb + trayer (icon, launch, Exit), and its
+#     autostart entry, enabled with a Path=, starts it there through GLib's launcher (gio).
 # The ICMP settings are set inside network namespaces of the test's own (ping_group_range is per
 # namespace), so the machine's setting neither matters nor changes. Needs root.
 # Usage: package_test.sh <build directory> <path of the built kestrun>
@@ -221,6 +222,44 @@ if wait_exit "$E2E_KESTRUN_PID" 10; then
   E2E_KESTRUN_PID=""
 else
   fail "... and ends"
+fi
+
+# The autostart entry, enabled as the README says, started by GLib's desktop-entry launcher
+# (what GNOME's session uses): it runs the installed kestrun in the Path= folder, which finds its
+# list there. The launcher itself runs in a new network namespace, so kestrun does too.
+if command -v gio >/dev/null; then
+  home="$E2E_TMP/home with blanks"
+  mkdir -p "$home/.config/autostart"
+  rm -f "$work/started.txt"
+  lists="$E2E_TMP/my lists"
+  mkdir "$lists" && cp "$work/applications.dat" "$lists/"
+  entry=$home/.config/autostart/kestrun.desktop
+  { cat "$root/usr/share/kestrun/kestrun-autostart.desktop"; echo "Path=$lists"; } >"$entry"
+  (cd / && exec env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY -u SESSION_MANAGER \
+    QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$E2E_TMP/runtime" XDG_CONFIG_HOME="$home/.config" \
+    HOME="$home" PATH="$root/usr/bin:$PATH" DISPLAY="$DISPLAY" "${E2E_UNSHARE[@]}" -- \
+    gio launch "$entry") >>"$E2E_TMP/kestrun.log" 2>&1
+  # Not our child: found as the owner of the icon trayer embeds.
+  icon_owner() {
+    local w
+    for w in $(embedded_windows); do window_pid "$w"; done | head -n1
+  }
+  E2E_KESTRUN_PID=""
+  if wait_until 20 eval 'E2E_KESTRUN_PID=$(icon_owner); [[ -n "$E2E_KESTRUN_PID" ]]'; then
+    pass "the autostart entry starts the installed kestrun, whose icon docks"
+    check "it runs in the folder Path= names" \
+      test "$(readlink "/proc/$E2E_KESTRUN_PID/cwd")" == "$lists"
+    check "it is the packaged binary" test "$(readlink "/proc/$E2E_KESTRUN_PID/exe")" == "$bin"
+    network_up
+    check "once the network is up it starts the entry of the list in that folder" \
+      wait_until 15 test -e "$work/started.txt"
+    check "... and ends" wait_until 10 process_ended "$E2E_KESTRUN_PID"
+    E2E_KESTRUN_PID=""
+  else
+    fail "the autostart entry starts the installed kestrun, whose icon docks"
+  fi
+else
+  e2e_skip "missing gio (Debian: libglib2.0-bin) for the autostart entry's launch"
 fi
 
 e2e_finish

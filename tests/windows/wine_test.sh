@@ -42,7 +42,7 @@ fi
 # Inside: refuse to go on unless loopback is the only interface, whatever started us.
 links=$(ip -o link show | awk -F': ' '{ print $2 }')
 if [[ "$links" != "lo" ]]; then
-  echo "FAIL: not in a network namespace of our own (interfaces: $(echo $links))"
+  echo "FAIL: not in a network namespace of our own (interfaces: ${links//$'\n'/ })"
   exit 1
 fi
 ip link set lo up && ip addr add 8.8.8.8/32 dev lo || {
