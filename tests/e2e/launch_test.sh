@@ -30,15 +30,7 @@ launched_set_is() { [[ "$(launched | sort | tr '\n' ' ')" == "$1" ]]; }
 something_launched() { [[ -s "$work/launched.txt" ]]; }
 running() { ! process_ended "$E2E_KESTRUN_PID"; }
 
-# open_menu: right click near the icon's bottom-right corner; sets MENU.
-open_menu() {
-  MENU=""
-  local snapshot
-  snapshot=$(kestrun_windows)
-  geometry "$icon" || return 1
-  xdotool mousemove --sync $((GX + GW - 2)) $((GY + GH - 2)) click 3
-  wait_until 5 eval 'MENU=$(new_popup "$snapshot")'
-}
+open_menu() { open_tray_menu "$icon"; }
 
 start_and_wait_for_icon() {
   start_kestrun "$work"
@@ -130,16 +122,14 @@ check "its icon stays" has_tray_icon
 
 # A click on the last item of the submenu starts the last entry.
 if open_menu; then
-  geometry "$MENU"
-  mx=$GX my=$GY mw=$GW mh=$GH
   with_menu=$(kestrun_windows)
-  xdotool mousemove --sync $((mx + mw / 2)) $((my + mh * 3 / 8))
+  move_pointer $((MX + MW / 2)) $((MY + MH * 3 / 8))
   sub=""
   if wait_until 5 eval 'sub=$(new_popup "$with_menu")'; then
     pass "pointing at \"&Run Application\" opens its submenu"
     geometry "$sub"
     check "the submenu has room for three items (${GW}x${GH})" test "$GH" -ge 45 -a "$GH" -le 110
-    xdotool mousemove --sync $((GX + GW / 2)) $((GY + GH * 5 / 6)) click 1
+    move_pointer $((GX + GW / 2)) $((GY + GH * 5 / 6)) && xdotool click 1
     check "a click on its last item starts Maps" \
       wait_until 5 launched_are "Messenger Maps "
   else

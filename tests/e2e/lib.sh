@@ -302,6 +302,37 @@ new_popup() {
   return 1
 }
 
+# Menus of kestrun now open: its visible override-redirect windows but for the icon and tooltips.
+open_popups() {
+  local w icon
+  icon=$(tray_icon_window) && icon=$(to_dec "$icon")
+  for w in $(kestrun_windows); do
+    [[ "$w" == "$icon" ]] && continue
+    is_override_redirect "$w" || continue
+    window_type "$w" | grep -q TOOLTIP && continue
+    printf '%s\n' "$w"
+  done
+}
+no_open_popup() { [[ -z "$(open_popups)" ]]; }
+
+# open_tray_menu ICON: right click near the icon's bottom-right corner (so a menu opening at the
+# pointer covers none of the rest of the picture); sets MENU, its MX MY MW MH, and PX PY, where
+# the pointer was.
+open_tray_menu() {
+  MENU=""
+  wait_until 5 no_open_popup || return 1
+  # Two presses within the double-click time make a double click, which the icon does not answer.
+  sleep 0.5
+  local snapshot
+  snapshot=$(kestrun_windows)
+  geometry "$1" || return 1
+  move_pointer $((GX + GW - 2)) $((GY + GH - 2)) || return 1
+  pointer
+  xdotool click 3
+  wait_until 5 eval 'MENU=$(new_popup "$snapshot")' || return 1
+  geometry "$MENU" && MX=$GX MY=$GY MW=$GW MH=$GH
+}
+
 # new_tooltip BEFORE OWNER: a tooltip window, new since BEFORE, that belongs to window OWNER.
 new_tooltip() {
   local w owner
@@ -317,17 +348,24 @@ new_tooltip() {
 
 # --- pointer and keyboard ---
 
+# move_pointer X Y: moves the pointer and waits until it is there. xdotool's --sync waits for a
+# motion event, and none comes when the pointer is already in place (it gives up after 15 s).
+move_pointer() {
+  local at
+  at=$(xdotool getmouselocation --shell | sed -n 's/^[XY]=//p' | paste -sd,)
+  [[ "$at" == "$1,$2" ]] || xdotool mousemove --sync "$1" "$2"
+}
+
 # click_window ID BUTTON [DX DY]: clicks at the window's centre, or at DX,DY from its top-left.
 click_window() {
   geometry "$1" || return 1
-  local x=$((GX + ${3:-$((GW / 2))})) y=$((GY + ${4:-$((GH / 2))}))
-  xdotool mousemove --sync "$x" "$y" click "$2"
+  move_pointer $((GX + ${3:-$((GW / 2))})) $((GY + ${4:-$((GH / 2))})) && xdotool click "$2"
 }
 
 # hover ID DX DY: moves the pointer to DX,DY from the window's top-left.
 hover() {
   geometry "$1" || return 1
-  xdotool mousemove --sync "$((GX + $2))" "$((GY + $3))"
+  move_pointer $((GX + $2)) $((GY + $3))
 }
 
 # pointer: sets PX PY.

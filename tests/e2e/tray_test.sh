@@ -27,12 +27,12 @@ icon=$(tray_icon_window)
 geometry "$icon"
 ix=$GX iy=$GY iw=$GW ih=$GH
 check "the tray icon has a size (${iw}x${ih})" test "$iw" -ge 16 -a "$ih" -ge 16
-xdotool mousemove --sync 600 700
+move_pointer 600 700
 check "the main window stays hidden at start" stays_false 2 window_shown "$TITLE"
 check "nothing but the icon is shown at start (no error box)" \
   test "$(kestrun_windows)" == "$(to_dec "$icon")"
 check "starting without a list creates no applications.dat" test ! -e "$work/applications.dat"
-# The icon's picture, but for its bottom-right corner, where the menu will open (see open_menu).
+# The icon's picture, but for its bottom-right corner, where the menu will open (see open_tray_menu).
 grab_icon() { grab_area "$ix" "$iy" $((iw - 3)) $((ih - 3)) "$1"; }
 grab_icon "$E2E_ARTIFACTS/icon-enabled.png"
 
@@ -51,7 +51,7 @@ if [[ -n "$tip" ]]; then
 else
   fail "hovering the icon shows its tooltip"
 fi
-xdotool mousemove --sync 600 700
+move_pointer 600 700
 wait_until 5 no_new_windows "$before"
 
 # --- left button ---
@@ -70,18 +70,7 @@ check "its \"&OK\" button (Alt+O) hides it again" wait_until 5 window_hidden "$T
 
 # --- right button: the menu ---
 
-# open_menu: right click near the icon's bottom-right corner, so the menu, opening there, hides
-# none of the picture that grab_icon looks at; sets MENU and MX MY MW MH and the pointer's PX PY.
-open_menu() {
-  MENU=""
-  local snapshot
-  snapshot=$(kestrun_windows)
-  hover "$icon" $((iw - 2)) $((ih - 2)) || return 1
-  pointer
-  xdotool click 3
-  wait_until 5 eval 'MENU=$(new_popup "$snapshot")' || return 1
-  geometry "$MENU" && MX=$GX MY=$GY MW=$GW MH=$GH
-}
+open_menu() { open_tray_menu "$icon"; }
 
 menu_closed() { ! xwininfo -id "$MENU" 2>/dev/null | grep -q IsViewable; }
 
