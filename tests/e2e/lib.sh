@@ -245,16 +245,17 @@ embedded_windows() {
 
 window_pid() { xprop -id "$1" _NET_WM_PID 2>/dev/null | sed -n 's/.* = \([0-9]*\)$/\1/p'; }
 
-# The tray icon: the window embedded in trayer that belongs to kestrun.
+# The tray icon: the window embedded in trayer that belongs to kestrun. All of them are printed,
+# so a second icon shows (and breaks the callers that expect one).
 tray_icon_window() {
-  local w
+  local w found=1
   for w in $(embedded_windows); do
     if [[ "$(window_pid "$w")" == "$E2E_KESTRUN_PID" ]]; then
       printf '%s\n' "$w"
-      return 0
+      found=0
     fi
   done
-  return 1
+  return $found
 }
 
 has_tray_icon() { tray_icon_window >/dev/null; }
@@ -305,7 +306,7 @@ new_popup() {
 # Menus of kestrun now open: its visible override-redirect windows but for the icon and tooltips.
 open_popups() {
   local w icon
-  icon=$(tray_icon_window) && icon=$(to_dec "$icon")
+  icon=$(tray_icon_window | head -n1) && icon=$(to_dec "$icon")
   for w in $(kestrun_windows); do
     [[ "$w" == "$icon" ]] && continue
     is_override_redirect "$w" || continue

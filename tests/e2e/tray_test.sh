@@ -23,7 +23,8 @@ if ! wait_until 20 has_tray_icon; then
   e2e_finish
 fi
 pass "the tray icon is embedded in trayer"
-icon=$(tray_icon_window)
+check "exactly one icon of ours is docked" test "$(tray_icon_window | wc -l)" == 1
+icon=$(tray_icon_window | head -n1)
 geometry "$icon"
 ix=$GX iy=$GY iw=$GW ih=$GH
 check "the tray icon has a size (${iw}x${ih})" test "$iw" -ge 16 -a "$ih" -ge 16
