@@ -19,8 +19,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # link libgcc and libstdc++ (and winpthread) into each executable.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# CTest starts the test programs through wine.
-find_program(KESTRUN_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-if(KESTRUN_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${KESTRUN_WINE})
-endif()
+# No CMAKE_CROSSCOMPILING_EMULATOR: the test programs run under wine only through
+# tests/windows/wine_test.sh, inside a network namespace of their own.
