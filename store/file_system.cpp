@@ -55,6 +55,9 @@ int real_open(const std::string& path, OpenMode mode, int& fd) {
         case OpenMode::create_read_write:
             flags |= _O_CREAT | _O_TRUNC;
             break;
+        case OpenMode::create_new:
+            flags |= _O_CREAT | _O_EXCL;
+            break;
         case OpenMode::directory:
             return ERROR_NOT_SUPPORTED;
     }
@@ -122,6 +125,26 @@ int real_stat_regular(const std::string& path, bool& regular) {
     return 0;
 }
 
+int real_fstat_status(int fd, FileStatus& status) {
+    struct _stat64 info {};
+    status = FileStatus{};
+    clear_errors();
+    if (_fstat64(fd, &info) != 0) return crt_error();
+    status.regular = (info.st_mode & _S_IFMT) == _S_IFREG;
+    status.mode = static_cast<std::uint32_t>(info.st_mode & 0777);
+    return 0;
+}
+
+// Windows keeps no owner or mode bits that the store could check or copy.
+int real_stat_status(const std::string& path, bool, FileStatus& status) {
+    status = FileStatus{};
+    return real_stat_regular(path, status.regular);
+}
+
+int real_fchmod(int, std::uint32_t) {
+    return 0;
+}
+
 #else
 
 int real_open(const std::string& path, OpenMode mode, int& fd) {
@@ -132,6 +155,9 @@ int real_open(const std::string& path, OpenMode mode, int& fd) {
             break;
         case OpenMode::create_read_write:
             flags |= O_RDWR | O_CREAT | O_TRUNC;
+            break;
+        case OpenMode::create_new:
+            flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
             break;
         case OpenMode::directory:
             flags |= O_RDONLY | O_DIRECTORY;
@@ -198,6 +224,38 @@ int real_stat_regular(const std::string& path, bool& regular) {
     return 0;
 }
 
+void describe(const struct stat& info, FileStatus& status) {
+    status.regular = S_ISREG(info.st_mode);
+    status.link = S_ISLNK(info.st_mode);
+    status.owner = static_cast<std::uint32_t>(info.st_uid);
+    status.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
+}
+
+int real_fstat_status(int fd, FileStatus& status) {
+    struct stat info {};
+    status = FileStatus{};
+    if (::fstat(fd, &info) != 0) return errno;
+    describe(info, status);
+    return 0;
+}
+
+int real_stat_status(const std::string& path, bool follow_links, FileStatus& status) {
+    struct stat info {};
+    status = FileStatus{};
+    const int result = follow_links ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info);
+    if (result != 0) return errno;
+    describe(info, status);
+    return 0;
+}
+
+int real_fchmod(int fd, std::uint32_t mode) {
+    int result;
+    do {
+        result = ::fchmod(fd, static_cast<mode_t>(mode));
+    } while (result != 0 && errno == EINTR);
+    return result != 0 ? errno : 0;
+}
+
 #endif
 
 // Null while the real table is in use.
@@ -208,8 +266,9 @@ const FileSystem* active = nullptr;
 const FileSystem& real_file_system() {
     // Built on first use, so a caller during static initialisation still finds it.
     static const FileSystem table{
-        real_open,  real_pread,  real_pwrite, real_fstat_size,   real_fsync,
-        real_close, real_rename, real_unlink, real_stat_regular,
+        real_open,         real_pread,        real_pwrite,      real_fstat_size,
+        real_fsync,        real_close,        real_rename,      real_unlink,
+        real_stat_regular, real_fstat_status, real_stat_status, real_fchmod,
     };
     return table;
 }

@@ -13,7 +13,18 @@ namespace store {
 enum class OpenMode {
     existing_read_write,  // the file must exist
     create_read_write,    // created (0644 less the umask) or truncated
-    directory,            // read-only, only to sync it; POSIX only
+    // Created (0644 less the umask); fails with EEXIST when the name exists, also as a link,
+    // which is never followed.
+    create_new,
+    directory,  // read-only, only to sync it; POSIX only
+};
+
+// What the store checks before it trusts a file.
+struct FileStatus {
+    bool regular = false;     // a regular file (not a directory, device, pipe or link)
+    bool link = false;        // a symbolic link (only from an lstat)
+    std::uint32_t owner = 0;  // user id; 0 on Windows
+    std::uint32_t mode = 0;   // permission bits (07777)
 };
 
 struct FileSystem {
@@ -32,6 +43,10 @@ struct FileSystem {
     std::function<int(const std::string& path)> unlink;
     // `regular`: the name is a regular file (not a directory or a device).
     std::function<int(const std::string& path, bool& regular)> stat_regular;
+    std::function<int(int fd, FileStatus& status)> fstat_status;
+    // `follow_links` false: a link is described itself (lstat).
+    std::function<int(const std::string& path, bool follow_links, FileStatus& status)> stat_status;
+    std::function<int(int fd, std::uint32_t mode)> fchmod;  // a no-op on Windows
 };
 
 // The table of real system calls.

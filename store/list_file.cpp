@@ -7,6 +7,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace store {
@@ -63,6 +65,15 @@ void check(int os_error) {
     if (os_error != 0) throw IoError::from_os(os_error);
 }
 
+std::string base_name(const std::string& full_name) {
+#ifdef _WIN32
+    const std::string::size_type slash = full_name.find_last_of("\\/:");
+#else
+    const std::string::size_type slash = full_name.find_last_of('/');
+#endif
+    return slash == std::string::npos ? full_name : full_name.substr(slash + 1);
+}
+
 }  // namespace
 
 std::string io_error_message(int code) {
@@ -92,6 +103,19 @@ IoError IoError::from_os(int os_error) {
     int code = 0;
     if (named_os_error(os_error, code)) return IoError(code);
     return IoError(os_error, "I/O error " + std::to_string(os_error));
+}
+
+UnsafeFileError::UnsafeFileError(const std::string& full_name)
+    : IoError(file_access_denied,
+              base_name(full_name) +
+                  " is not safe to use: it belongs to another user or others may write to it") {}
+
+bool is_users_own([[maybe_unused]] const FileStatus& status) {
+#ifdef _WIN32
+    return true;
+#else
+    return status.owner == static_cast<std::uint32_t>(::geteuid()) && (status.mode & 022) == 0;
+#endif
 }
 
 int io_error_code_from_os(int os_error) {
@@ -130,10 +154,33 @@ bool ListFile::is_open() const {
 
 void ListFile::open_existing() {
     close();
+    const FileSystem& fs = file_system();
     int fd = -1;
-    check(file_system().open(name_, OpenMode::existing_read_write, fd));
+    check(fs.open(name_, OpenMode::existing_read_write, fd));
+    // Checked on what was opened, so that the name cannot be swapped between check and use.
+    // Only regular files: the store never takes anything else for a list.
+    FileStatus status;
+    const int os_error = fs.fstat_status(fd, status);
+    if (os_error != 0 || (status.regular && !is_users_own(status))) {
+        fs.close(fd);
+        if (os_error != 0) throw IoError::from_os(os_error);
+        throw UnsafeFileError(name_);
+    }
     fd_ = fd;
     position_ = 0;
+}
+
+void ListFile::create_new() {
+    close();
+    int fd = -1;
+    check(file_system().open(name_, OpenMode::create_new, fd));
+    fd_ = fd;
+    position_ = 0;
+}
+
+void ListFile::set_mode(std::uint32_t mode) {
+    if (fd_ < 0) throw IoError(file_not_open);
+    check(file_system().fchmod(fd_, mode));
 }
 
 void ListFile::create() {

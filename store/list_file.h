@@ -3,6 +3,7 @@
 // Every failing operation throws IoError; the destructor closes whatever is still open.
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -33,10 +34,26 @@ class IoError : public std::runtime_error {
     static IoError from_os(int os_error);
     int code() const { return code_; }
 
-  private:
+  protected:
     IoError(int code, const std::string& message);
+
+  private:
     int code_;
 };
+
+// A list file (or its scratch file) that someone else could have written: another user owns
+// it, or its group or others may write to it. Nothing is read from it or written to it, so
+// a list planted in a shared directory never runs anything as the user. The code is that of
+// "File access denied"; the message names the file.
+class UnsafeFileError : public IoError {
+  public:
+    explicit UnsafeFileError(const std::string& full_name);
+};
+
+// On POSIX: true when `status` belongs to a file that only the effective user can change.
+// Always true on Windows, whose files carry no owner or mode bits here.
+struct FileStatus;
+bool is_users_own(const FileStatus& status);
 
 // Maps an OS error number (errno, or GetLastError on Windows) to the code IoError carries.
 int io_error_code_from_os(int os_error);
@@ -57,11 +74,16 @@ class ListFile {
     bool exists() const;
     bool is_open() const;
 
-    void open_existing();        // read and write, at record 0; reopens when already open
-    void create();               // create or truncate, read and write, at record 0
-    std::size_t record_count();  // file size / 223
-    bool at_end();               // position (in records) >= record count
-    LaunchRecord read_record();  // fewer than 223 bytes left: read_beyond_end_of_file
+    // Read and write, at record 0; reopens when already open. A regular file that is not the
+    // user's own (is_users_own) is refused with UnsafeFileError.
+    void open_existing();
+    void create();  // create or truncate, read and write, at record 0
+    // Create a file that did not exist, never through a link at the name; read and write.
+    void create_new();
+    void set_mode(std::uint32_t mode);  // permission bits of the open file (fchmod)
+    std::size_t record_count();         // file size / 223
+    bool at_end();                      // position (in records) >= record count
+    LaunchRecord read_record();         // fewer than 223 bytes left: read_beyond_end_of_file
     void write_record(const LaunchRecord& record);  // short write: disk_full
     void sync();                                    // flush to disk (fsync); checked
     void close();                                   // no-op when closed

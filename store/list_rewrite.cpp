@@ -8,6 +8,7 @@
 
 #ifdef _WIN32
 #include <direct.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
@@ -71,6 +72,44 @@ void sync_directory([[maybe_unused]] const std::string& directory) {
 #endif
 }
 
+bool is_missing(int os_error) {
+#ifdef _WIN32
+    return os_error == ERROR_FILE_NOT_FOUND || os_error == ERROR_PATH_NOT_FOUND;
+#else
+    return os_error == ENOENT;
+#endif
+}
+
+// A scratch file left by an earlier rewrite that did not finish. Only the user's own is
+// removed: one that someone else could have put or changed there is reported instead.
+// A link is removed as a name, never followed.
+void remove_leftover(const std::string& temp) {
+    const FileSystem& fs = file_system();
+    FileStatus status;
+    const int os_error = fs.stat_status(temp, false, status);
+    if (is_missing(os_error)) return;
+    if (os_error != 0) throw IoError::from_os(os_error);
+    FileStatus as_file = status;
+    if (status.link) as_file.mode = 0;  // a link's own mode bits mean nothing
+    if (!is_users_own(as_file)) throw UnsafeFileError(temp);
+    const int unlinked = fs.unlink(temp);
+    if (unlinked != 0 && !is_missing(unlinked)) throw IoError::from_os(unlinked);
+}
+
+// The new list keeps the permissions of the one it replaces, except that it never becomes
+// writable by group or others (the next open would refuse it).
+void keep_permissions(const std::string& list, ListFile& temp) {
+    FileStatus status;
+    const int os_error = file_system().stat_status(list, true, status);
+    if (is_missing(os_error)) return;  // the first list: as created
+    if (os_error != 0) throw IoError::from_os(os_error);
+#ifndef _WIN32
+    temp.set_mode(status.mode & 0755);
+#else
+    (void)temp;
+#endif
+}
+
 }  // namespace
 
 ListPaths::ListPaths(std::string directory)
@@ -89,12 +128,16 @@ std::string ListPaths::temp_file() const {
 }
 
 ListRewrite::ListRewrite(const ListPaths& paths) : paths_(paths) {
-    temp_.bind(paths_.temp_file());
+    const std::string temp = paths_.temp_file();
+    temp_.bind(temp);
+    remove_leftover(temp);
     try {
-        temp_.create();
-    } catch (...) {
-        // A leftover we could not truncate (read-only, say) would fail every later rewrite.
-        file_system().unlink(paths_.temp_file());
+        // Made afresh, never through a link: the records go only to a file we created.
+        temp_.create_new();
+    } catch (const IoError&) {
+        // The name is taken again since the leftover went: someone else is writing there.
+        FileStatus status;
+        if (file_system().stat_status(temp, false, status) == 0) throw UnsafeFileError(temp);
         throw;
     }
 }
@@ -114,6 +157,7 @@ void ListRewrite::write(const LaunchRecord& record) {
 }
 
 void ListRewrite::commit() {
+    keep_permissions(paths_.list_file(), temp_);
     temp_.sync();
     temp_.close();
     // One step from the old list to the new: there is never a moment without a list file.

@@ -22,8 +22,10 @@ class ListPaths {
     std::string directory_;
 };
 
-// A rewrite in progress. Construction creates temp.dat; commit() flushes it, closes it,
-// renames it over applications.dat and syncs the directory. Destroying an uncommitted
+// A rewrite in progress. Construction removes a leftover temp.dat of the user's own (another
+// is refused with UnsafeFileError) and creates it anew, never through a link; commit() gives
+// it the old list's permissions, flushes it, closes it, renames it over applications.dat and
+// syncs the directory. Destroying an uncommitted
 // rewrite closes and removes temp.dat, leaving applications.dat untouched. A failure of the
 // directory sync is not reported: the rename has already put the new list in place.
 class ListRewrite {

@@ -695,7 +695,7 @@ TEST_F(Failure, ScratchFileThatCannotBeCreatedLeavesTheNameAlone) {
     const std::string before = list_bytes();
     Windows w;
     store::ScopedFileSystem full(failing([](const std::string& path, store::OpenMode mode) {
-        return fs::path(path).filename() == "temp.dat" && mode == store::OpenMode::create_read_write
+        return fs::path(path).filename() == "temp.dat" && mode == store::OpenMode::create_new
                    ? ENOSPC
                    : 0;
     }));

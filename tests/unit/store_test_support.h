@@ -153,6 +153,19 @@ class InjectedFileSystem {
             if (fails("stat " + base(path), false)) return error;
             return real.stat_regular(path, regular);
         };
+        t.fstat_status = [this, &real](int fd, store::FileStatus& status) {
+            if (fails("fstat " + names_[fd])) return error;
+            return real.fstat_status(fd, status);
+        };
+        t.stat_status = [this, &real](const std::string& path, bool follow_links,
+                                      store::FileStatus& status) {
+            if (fails((follow_links ? "stat " : "lstat ") + base(path))) return error;
+            return real.stat_status(path, follow_links, status);
+        };
+        t.fchmod = [this, &real](int fd, std::uint32_t mode) {
+            if (fails("fchmod " + names_[fd])) return error;
+            return real.fchmod(fd, mode);
+        };
         return t;
     }
 
