@@ -45,13 +45,9 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
     move(218, 225);
     setWindowIcon(application_icon());
 
-    const auto on_click = [this](QPushButton* button, void (TForm2::*handler)()) {
-        connect(button, &QPushButton::clicked, this,
-                [this, handler] { platform::guarded([&] { (this->*handler)(); }); });
-    };
-    on_click(Button1, &TForm2::Button1Click);
-    on_click(Button2, &TForm2::Button2Click);
-    on_click(Button3, &TForm2::Button3Click);
+    platform::connect_guarded(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
+    platform::connect_guarded(Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
+    platform::connect_guarded(Button3, &QPushButton::clicked, this, &TForm2::Button3Click);
 
     app_name->installEventFilter(this);
     app_path->installEventFilter(this);

@@ -27,8 +27,7 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
     move(303, 232);
     setWindowIcon(application_icon());
 
-    connect(Button1, &QPushButton::clicked, this,
-            [this] { platform::guarded([this] { Button1Click(); }); });
+    platform::connect_guarded(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
 }
 
 TForm3::~TForm3() = default;

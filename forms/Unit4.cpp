@@ -26,10 +26,8 @@ TForm4::TForm4(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
     move(211, 215);
     setWindowIcon(application_icon());
 
-    connect(Button1, &QPushButton::clicked, this,
-            [this] { platform::guarded([this] { Button1Click(); }); });
-    connect(Button2, &QPushButton::clicked, this,
-            [this] { platform::guarded([this] { Button2Click(); }); });
+    platform::connect_guarded(Button1, &QPushButton::clicked, this, &TForm4::Button1Click);
+    platform::connect_guarded(Button2, &QPushButton::clicked, this, &TForm4::Button2Click);
 }
 
 TForm4::~TForm4() = default;

@@ -80,8 +80,7 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
     }
     Label5->installEventFilter(this);
 
-    connect(Button1, &QPushButton::clicked, this,
-            [this] { platform::guarded([this] { Button1Click(); }); });
+    platform::connect_guarded(Button1, &QPushButton::clicked, this, &TForm5::Button1Click);
 }
 
 TForm5::~TForm5() = default;

@@ -3,6 +3,7 @@
 // error box captioned with the application's title, and the message loop goes on.
 // Exceptions never cross Qt's event loop.
 
+#include <QObject>
 #include <QString>
 #include <exception>
 #include <utility>
@@ -25,6 +26,14 @@ void guarded(Handler&& handler) noexcept {
     } catch (...) {
         show_error(QStringLiteral("Unknown error"));
     }
+}
+
+// Connects `signal` to `handler` of `receiver`, run inside the guard.
+template <class Sender, class Signal, class Receiver>
+QMetaObject::Connection connect_guarded(Sender* sender, Signal signal, Receiver* receiver,
+                                        void (Receiver::*handler)()) {
+    return QObject::connect(sender, signal, receiver,
+                            [receiver, handler] { guarded([&] { (receiver->*handler)(); }); });
 }
 
 }  // namespace platform

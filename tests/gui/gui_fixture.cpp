@@ -87,7 +87,7 @@ store::LaunchRecord record(const std::string& name, const std::string& path, std
 }
 
 void when_popup_opens(std::function<void(QMenu*)> act) {
-    auto* poll = new QTimer;
+    auto* poll = new QTimer(QCoreApplication::instance());  // freed at exit if never fired
     auto* waited = new int(0);
     QObject::connect(poll, &QTimer::timeout, [poll, waited, act] {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
