@@ -1,6 +1,7 @@
 // Kestrun waits in the tray until the network answers, then starts the user's programs.
 
 #include <QApplication>
+#include <memory>
 
 #include "Unit2.h"
 #include "Unit3.h"
@@ -15,19 +16,26 @@ int main(int argc, char* argv[]) {
     // window is hidden must not.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // The main window first, then the dialogs; all live until the process ends. The main
-    // window starts hidden: only its tray icon shows.
+    // The main window first; it starts hidden: only its tray icon shows. The dialogs follow
+    // when it first needs one, and then live until the process ends.
     TForm1 form1;
     Form1 = &form1;
-    TForm2 form2(&form1);
-    Form2 = &form2;
-    TForm3 form3(&form1);
-    Form3 = &form3;
-    TForm4 form4(&form1);
-    Form4 = &form4;
-    TForm5 form5(&form1);
-    Form5 = &form5;
     QApplication::setWindowIcon(form1.windowIcon());
+    std::unique_ptr<TForm2> form2;
+    std::unique_ptr<TForm3> form3;
+    std::unique_ptr<TForm4> form4;
+    std::unique_ptr<TForm5> form5;
+    make_dialogs = [&] {
+        if (form2) return;
+        form2 = std::make_unique<TForm2>(&form1);
+        Form2 = form2.get();
+        form3 = std::make_unique<TForm3>(&form1);
+        Form3 = form3.get();
+        form4 = std::make_unique<TForm4>(&form1);
+        Form4 = form4.get();
+        form5 = std::make_unique<TForm5>(&form1);
+        Form5 = form5.get();
+    };
 
     return QApplication::exec();
 }

@@ -14,18 +14,19 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Unit2.h"
+#include "Unit3.h"
+#include "Unit4.h"
+#include "Unit5.h"
 #include "automatic_accelerators.h"
 #include "error_box.h"
 #include "list_file.h"
 #include "ping_funcs.h"
 #include "services.h"
-#include "Unit2.h"
-#include "Unit3.h"
-#include "Unit4.h"
-#include "Unit5.h"
 #include "ui_unit1.h"
 
 TForm1* Form1 = nullptr;
+std::function<void()> make_dialogs;
 
 namespace {
 
@@ -72,6 +73,7 @@ TForm1::TForm1(QWidget* parent)
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     centralWidget()->setFixedSize(335, 224);
+    move(191, 112);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     Q_INIT_RESOURCE(kestrun);
     enabled_icon_ = icon_pair(QStringLiteral("kestrun"));
@@ -91,9 +93,8 @@ TForm1::TForm1(QWidget* parent)
     Timer1->setInterval(timer_interval_ms);
 
     // Every handler runs inside the guard: its failure is shown, the loop goes on.
-    const auto on = [this](auto* sender, auto signal, auto handler) {
-        connect(sender, signal, this,
-                [this, handler] { platform::guarded([&] { (this->*handler)(); }); });
+    const auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
+        platform::connect_guarded(sender, signal, this, handler);
     };
     on(Button4, &QPushButton::clicked, &TForm1::Button4Click);
     on(Button5, &QPushButton::clicked, &TForm1::Button5Click);
@@ -321,14 +322,21 @@ void TForm1::Disable1Click() {
     tray_->notify_icon(platform::NIM_MODIFY, TrayIconRecord);
 }
 
+void TForm1::need_dialogs() {
+    if (make_dialogs) make_dialogs();
+}
+
 void TForm1::Button1Click() {
+    need_dialogs();
     Form2->app_name->clear();
     Form2->app_path->clear();
     Form2->Button2->setText(QStringLiteral("OK"));
     Form2->exec();
 }
 
-void TForm1::NewApplication1Click() { Button1->click(); }
+void TForm1::NewApplication1Click() {
+    Button1->click();
+}
 
 QListWidgetItem* TForm1::selected_line() const {
     const QList<QListWidgetItem*> selected = CheckListBox1->selectedItems();
@@ -336,6 +344,7 @@ QListWidgetItem* TForm1::selected_line() const {
 }
 
 void TForm1::Button2Click() {
+    need_dialogs();
     store::ListFile list(ListDirectory.list_file());
     if (!list.exists()) return;
     const QListWidgetItem* line = selected_line();
@@ -356,9 +365,12 @@ void TForm1::Button2Click() {
     Form2->exec();
 }
 
-void TForm1::EditLaunch1Click() { Button2->click(); }
+void TForm1::EditLaunch1Click() {
+    Button2->click();
+}
 
 void TForm1::Button3Click() {
+    need_dialogs();
     if (!store::ListFile(ListDirectory.list_file()).exists()) return;
     if (selected_line() == nullptr) {
         Form3->exec();
@@ -367,9 +379,14 @@ void TForm1::Button3Click() {
     Form4->exec();
 }
 
-void TForm1::DeleteSelected1Click() { Button3->click(); }
+void TForm1::DeleteSelected1Click() {
+    Button3->click();
+}
 
-void TForm1::About1Click() { Form5->exec(); }
+void TForm1::About1Click() {
+    need_dialogs();
+    Form5->exec();
+}
 
 void TForm1::CheckListBox1ClickCheck(QListWidgetItem* line) {
     const bool checked = line->checkState() == Qt::Checked;

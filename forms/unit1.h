@@ -3,6 +3,7 @@
 // views of the launch list (the check list and the "Run Application" submenu).
 
 #include <QMainWindow>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -98,6 +99,7 @@ class TForm1 : public QMainWindow {
   private:
     void FormCreate();
     void load_list();
+    void need_dialogs();  // make_dialogs, before a handler uses Form2 to Form5
     void remove_tray_icon_and_terminate();
     void append_item(const std::string& name);
 
@@ -109,3 +111,8 @@ class TForm1 : public QMainWindow {
 };
 
 extern TForm1* Form1;
+
+// Makes the dialogs (Form2 to Form5) if they are not made yet. The program makes them only when
+// the main window first needs one: most runs never open a dialog, and one line edit is enough
+// to load the fonts. Unset (as in tests), Form2 to Form5 are whatever was put there.
+extern std::function<void()> make_dialogs;
