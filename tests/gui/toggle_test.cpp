@@ -18,7 +18,8 @@ namespace {
 void click_check_box(TForm1& form, int row) {
     QListWidget* list = form.CheckListBox1;
     const QRect line = list->visualItemRect(list->item(row));
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(line.left() + 8, line.center().y()));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      QPoint(line.left() + 8, line.center().y()));
 }
 
 }  // namespace
@@ -26,7 +27,8 @@ void click_check_box(TForm1& form, int row) {
 using Toggle = GuiTest;
 
 TEST_F(Toggle, ChangesOnlyTheEnabledByteOfThatEntry) {
-    write_list({record("One", "/bin/one", 1), record("Two", "/bin/two", 0), record("Three", "/bin/three", 1)});
+    write_list({record("One", "/bin/one", 1), record("Two", "/bin/two", 0),
+                record("Three", "/bin/three", 1)});
     const std::string before = list_bytes();
     TForm1 form;
     form.show();
@@ -61,7 +63,8 @@ TEST_F(Toggle, ClickOnTheTextOnlySelects) {
     form.show();
     QListWidget* list = form.CheckListBox1;
     const QRect line = list->visualItemRect(list->item(0));
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(line.left() + 60, line.center().y()));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      QPoint(line.left() + 60, line.center().y()));
     EXPECT_TRUE(list->item(0)->isSelected());
     EXPECT_EQ(list_bytes(), before);
 }
