@@ -132,9 +132,10 @@ std::vector<QString> assign_accelerators(const std::vector<MenuCaption>& caption
     Serving last = best;
     for (std::size_t tries = 0; !last.unserved.empty() && tries < pending.size(); ++tries) {
         std::vector<std::size_t> next = last.unserved;
+        std::vector<bool> left_without(captions.size(), false);  // a look-up, not a search
+        for (const std::size_t item : last.unserved) left_without[item] = true;
         for (const std::size_t item : order) {
-            if (std::find(last.unserved.begin(), last.unserved.end(), item) == last.unserved.end())
-                next.push_back(item);
+            if (!left_without[item]) next.push_back(item);
         }
         order = std::move(next);
         last = serve(order, out, taken);
