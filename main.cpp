@@ -1,6 +1,7 @@
 // Kestrun waits in the tray until the network answers, then starts the user's programs.
 
 #include <QApplication>
+#include <QFont>
 #include <memory>
 
 #include "Unit2.h"
@@ -15,6 +16,12 @@ int main(int argc, char* argv[]) {
     // Only the program's own exits end it: an error box or dialog closed while the main
     // window is hidden must not.
     QApplication::setQuitOnLastWindowClosed(false);
+    // The windows are laid out for "MS Sans Serif"; where it is missing, a face of its width
+    // keeps every caption inside its fixed-size label.
+    QFont::insertSubstitutions(
+        QStringLiteral("MS Sans Serif"),
+        {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
+         QStringLiteral("Arimo"), QStringLiteral("Arial"), QStringLiteral("Nimbus Sans")});
 
     // The main window first; it starts hidden: only its tray icon shows. The dialogs follow
     // when it first needs one, and then live until the process ends.

@@ -34,6 +34,9 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
     Label1 = ui_->Label1;
     app_name = ui_->app_name;
     Label2 = ui_->Label2;
+    // The labels size themselves to their text, from their designed top-left corner.
+    Label1->adjustSize();
+    Label2->adjustSize();
     app_path = ui_->app_path;
     Button1 = ui_->Button1;
     Button2 = ui_->Button2;

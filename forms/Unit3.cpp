@@ -1,5 +1,6 @@
 #include "Unit3.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 
@@ -31,6 +32,18 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
 }
 
 TForm3::~TForm3() = default;
+
+void TForm3::showEvent(QShowEvent* event) {
+    // The label keeps its designed size; a text wider than it, in a face wider than the
+    // designed one, is shown in a smaller size rather than cut at both ends.
+    QFont font = ui_->Label1->font();
+    font.setPixelSize(13);
+    while (font.pixelSize() > 9 &&
+           QFontMetrics(font).horizontalAdvance(Label1->text()) > Label1->width())
+        font.setPixelSize(font.pixelSize() - 1);
+    Label1->setFont(font);
+    QDialog::showEvent(event);
+}
 
 void TForm3::Button1Click() {
     close();

@@ -35,6 +35,9 @@ class TForm3 : public QDialog {
 
     void Button1Click();
 
+  protected:
+    void showEvent(QShowEvent* event) override;
+
   private:
     std::unique_ptr<Ui::TForm3> ui_;
 };

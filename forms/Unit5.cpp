@@ -64,6 +64,9 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
     Image1->setPixmap(about_picture());
 
     Label5->setText(QString::fromLatin1(maker_web_page));
+    // These labels size themselves to their text from their designed top-left corner, so
+    // a face wider than the designed one never cuts them off.
+    for (QLabel* label : {Label1, Label2, Label3, Label5}) label->adjustSize();
     // The colour of an active window's title bar has no role of its own in Qt; the
     // selection highlight is the same colour in the classic desktop schemes.
     set_text_colour(Label5, QApplication::palette().color(QPalette::Active, QPalette::Highlight));

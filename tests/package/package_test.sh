@@ -130,7 +130,7 @@ depends=$(field Depends)
 for dep in libqt6widgets6 libqt6gui6 libqt6dbus6 libqt6core6 libjpeg62-turbo qt6-qpa-plugins libc6; do
   check "Depends names $dep" eval '[[ ", $depends," == *", $dep "* || ", $depends," == *", $dep,"* ]]'
 done
-check "Recommends libcap2-bin (setcap, for the postinst)" test "$(field Recommends)" == libcap2-bin
+check "Recommends libcap2-bin (setcap, for the postinst) and a face of the designed width" test "$(field Recommends)" == "libcap2-bin, fonts-liberation2"
 contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort)
 check "the package holds the installed files, under /usr" \
   test "$contents" == "$(printf 'usr/%s\n' "${expected[@]}" | sort)"
