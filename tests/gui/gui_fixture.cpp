@@ -88,13 +88,11 @@ store::LaunchRecord record(const std::string& name, const std::string& path, std
 
 void when_popup_opens(std::function<void(QMenu*)> act) {
     auto* poll = new QTimer(QCoreApplication::instance());  // freed at exit if never fired
-    auto* waited = new int(0);
-    QObject::connect(poll, &QTimer::timeout, [poll, waited, act] {
+    QObject::connect(poll, &QTimer::timeout, [poll, waited = 0, act]() mutable {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (menu == nullptr && ++*waited < 200) return;
+        if (menu == nullptr && ++waited < 200) return;
         poll->stop();
         poll->deleteLater();
-        delete waited;
         if (menu == nullptr) return;
         act(menu);
         menu->close();
