@@ -132,6 +132,7 @@ void ListFile::bind(std::string full_name) {
     if (fd_ >= 0) file_system().close(fd_);
     fd_ = -1;
     position_ = 0;
+    known_count_ = 0;
     name_ = std::move(full_name);
 }
 
@@ -195,10 +196,12 @@ std::size_t ListFile::record_count() {
     if (fd_ < 0) throw IoError(file_not_open);
     std::uint64_t size = 0;
     check(file_system().fstat_size(fd_, size));
-    return static_cast<std::size_t>(size / record_size);
+    known_count_ = static_cast<std::size_t>(size / record_size);
+    return known_count_;
 }
 
 bool ListFile::at_end() {
+    if (fd_ >= 0 && position_ < known_count_) return false;
     return position_ >= record_count();
 }
 
@@ -220,12 +223,18 @@ LaunchRecord ListFile::read_record() {
 }
 
 void ListFile::write_record(const LaunchRecord& record) {
+    write_records(&record, 1);
+}
+
+void ListFile::write_records(const LaunchRecord* records, std::size_t count) {
     if (fd_ < 0) throw IoError(file_not_open);
+    if (count == 0) return;
     const std::uint64_t offset = std::uint64_t{position_} * record_size;
+    const std::size_t size = count * record_size;
     std::size_t done = 0;
-    check(file_system().pwrite(fd_, &record, record_size, offset, done));
-    if (done < record_size) throw IoError(disk_full);
-    ++position_;
+    check(file_system().pwrite(fd_, records, size, offset, done));
+    if (done < size) throw IoError(disk_full);
+    position_ += count;
 }
 
 void ListFile::sync() {
@@ -238,6 +247,7 @@ void ListFile::close() {
     const int fd = fd_;
     fd_ = -1;
     position_ = 0;
+    known_count_ = 0;
     check(file_system().close(fd));
 }
 

@@ -82,9 +82,13 @@ class ListFile {
     void create_new();
     void set_mode(std::uint32_t mode);  // permission bits of the open file (fchmod)
     std::size_t record_count();         // file size / 223
-    bool at_end();                      // position (in records) >= record count
-    LaunchRecord read_record();         // fewer than 223 bytes left: read_beyond_end_of_file
+    // Position (in records) >= record count. The size is asked again only where the count last
+    // seen says the end is reached: a pass over the list looks it up twice, not once a record.
+    bool at_end();
+    LaunchRecord read_record();  // fewer than 223 bytes left: read_beyond_end_of_file
     void write_record(const LaunchRecord& record);  // short write: disk_full
+    // `count` records from `records` at the position, in one write; short write: disk_full.
+    void write_records(const LaunchRecord* records, std::size_t count);
     void sync();                                    // flush to disk (fsync); checked
     void close();                                   // no-op when closed
     void erase();                                   // delete the named file; must be closed
@@ -92,8 +96,9 @@ class ListFile {
 
   private:
     std::string name_;
-    int fd_ = -1;               // a CRT/POSIX descriptor on every OS
-    std::size_t position_ = 0;  // in records
+    int fd_ = -1;                  // a CRT/POSIX descriptor on every OS
+    std::size_t position_ = 0;     // in records
+    std::size_t known_count_ = 0;  // the record count last looked up; 0 when closed
 };
 
 }  // namespace store

@@ -3,6 +3,7 @@
 // temp.dat, which is flushed and then renamed over applications.dat in one step.
 
 #include <string>
+#include <vector>
 
 #include "list_file.h"
 
@@ -35,12 +36,17 @@ class ListRewrite {
     ListRewrite(const ListRewrite&) = delete;
     ListRewrite& operator=(const ListRewrite&) = delete;
 
+    // Records are gathered and written some hundreds at a time (the rest by commit), so a
+    // failed write may surface at a later write or at commit: either way before the rename.
     void write(const LaunchRecord& record);
     void commit();
 
   private:
+    void write_gathered();
+
     ListPaths paths_;
     ListFile temp_;
+    std::vector<LaunchRecord> gathered_;
     bool committed_ = false;
 };
 
