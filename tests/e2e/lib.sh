@@ -395,17 +395,5 @@ pixels_differ() { compare -metric AE "$1" "$2" null: 2>&1 | sed 's/ .*//'; }
 
 # write_record FILE NAME PATH ENABLED: appends one 223-byte record: name length, 20 name bytes,
 # path length, 200 path bytes, enabled byte (the fields padded with zeros).
-write_record() {
-  local LC_ALL=C # lengths in bytes
-  local file=$1 name=$2 path=$3 enabled=$4
-  ((${#name} <= 20 && ${#path} <= 200)) || return 1
-  {
-    printf "\\x$(printf %02x "${#name}")"
-    printf '%s' "$name"
-    head -c $((20 - ${#name})) /dev/zero
-    printf "\\x$(printf %02x "${#path}")"
-    printf '%s' "$path"
-    head -c $((200 - ${#path})) /dev/zero
-    printf "\\x$(printf %02x "$enabled")"
-  } >>"$file"
-}
+# shellcheck source=../../scripts/list_record.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/list_record.sh"
