@@ -33,6 +33,9 @@ namespace {
 constexpr int timer_interval_ms = 5000;
 constexpr const char* tray_tip = "Velmora Kestrunner";
 constexpr int name_role = Qt::UserRole;
+// Qt looks through a menu's whole action list for every action added to it, so filling a menu
+// of n items costs n². The submenu makes this many items at once and the rest when it opens.
+constexpr qsizetype items_made_at_once = 1000;
 
 QIcon icon_pair(const QString& stem) {
     QIcon icon;
@@ -120,6 +123,7 @@ TForm1::TForm1(QWidget* parent)
 
     connect(PopupMenu1, &QMenu::aboutToShow, this,
             [this] { platform::apply_automatic_accelerators(PopupMenu1); });
+    connect(RunApplication1, &QMenu::aboutToShow, this, [this] { make_waiting_items(); });
     connect(RunApplication1, &QMenu::aboutToShow, this,
             [this] { platform::apply_automatic_accelerators(RunApplication1); });
     for (QMenu* menu : MainMenu1->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
@@ -192,6 +196,19 @@ void TForm1::add_new_item(const std::string& name) {
 }
 
 void TForm1::append_item(const std::string& name) {
+    if (!waiting_items_.empty() || RunApplication1->actions().size() >= items_made_at_once) {
+        waiting_items_.push_back(name);
+        return;
+    }
+    make_item(name);
+}
+
+void TForm1::make_waiting_items() {
+    for (const std::string& name : waiting_items_) make_item(name);
+    waiting_items_.clear();
+}
+
+void TForm1::make_item(const std::string& name) {
     QAction* item = RunApplication1->addAction(QString::fromLocal8Bit(bytes_of(name)));
     item->setData(bytes_of(name));
     connect(item, &QAction::triggered, this,
@@ -202,9 +219,18 @@ void TForm1::delete_item(const std::string& name) {
     const QList<QAction*> items = RunApplication1->actions();
     const auto match = std::find_if(items.begin(), items.end(),
                                     [&](const QAction* item) { return item_name(item) == name; });
-    if (match == items.end()) return;
+    if (match == items.end()) {
+        const auto waiting = std::find(waiting_items_.begin(), waiting_items_.end(), name);
+        if (waiting != waiting_items_.end()) waiting_items_.erase(waiting);
+        return;
+    }
     RunApplication1->removeAction(*match);
     delete *match;
+    // The made items stay the first ones: the next waiting item takes the place.
+    if (!waiting_items_.empty()) {
+        make_item(waiting_items_.front());
+        waiting_items_.pop_front();
+    }
 }
 
 bool TForm1::IsNetworkUp() {

@@ -3,6 +3,7 @@
 // views of the launch list (the check list and the "Run Application" submenu).
 
 #include <QMainWindow>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,7 +56,8 @@ class TForm1 : public QMainWindow {
     platform::TrayIconRecord TrayIconRecord;
     store::ListPaths ListDirectory;
 
-    // The submenu, one item per entry; an item's name is the entry's stored name bytes.
+    // The submenu, one item per entry; an item's name is the entry's stored name bytes. Past
+    // the first thousand, items are made when the submenu opens (make_waiting_items).
     void add_new_item(const std::string& name);
     void delete_item(const std::string& name);
 
@@ -101,10 +103,15 @@ class TForm1 : public QMainWindow {
     void load_list();
     void need_dialogs();  // make_dialogs, before a handler uses Form2 to Form5
     void remove_tray_icon_and_terminate();
-    void append_item(const std::string& name);
+    void append_item(const std::string& name);  // made now, or waiting
+    void make_item(const std::string& name);
+    void make_waiting_items();  // when the submenu opens
 
     QIcon enabled_icon_;   // the picture Image1 holds
     QIcon disabled_icon_;  // the picture Image2 holds
+
+    // Names of the submenu's items not made yet, in order; they all come after the made ones.
+    std::deque<std::string> waiting_items_;
 
     std::unique_ptr<Ui::TForm1> ui_;
     std::unique_ptr<platform::TrayService> tray_;
