@@ -1,10 +1,8 @@
-// How long one connectivity test takes, next to what starting the system's ping program
-// costs for the same answer. Everything happens in a network namespace made for the run,
-// with 8.8.8.8 on its loopback device: no packet leaves the machine.
+// One connectivity test, next to what starting the system's ping program costs for the same
+// answer. Everything happens in a network namespace made for the run, with 8.8.8.8 on its
+// loopback device: no packet leaves the machine. Run as root.
 //
-//   probe_bench [probe runs] [ping runs]
-#include "ping_funcs.h"
-
+//   probe_bench [ROWS] [--benchmark_... options]
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
@@ -14,23 +12,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "bench_table.h"
+#include "gbench_rows.h"
+#include "ping_funcs.h"
+
 extern char** environ;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double microseconds_since(Clock::time_point start) {
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
 
 bool bring_loopback_up() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -64,34 +58,40 @@ int run(std::vector<std::string> words) {
     return WEXITSTATUS(status);
 }
 
-struct Summary {
-    double median, p10, p90;
-};
-
-Summary summarize(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) {
-        return samples[static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1))];
-    };
-    const std::size_t n = samples.size();
-    const double median = n % 2 != 0 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2.0;
-    return {median, at(0.1), at(0.9)};
+void BM_IsNetworkUp(benchmark::State& state) {
+    probe::EchoService& service = probe::system_echo_service();
+    for (auto _ : state) {
+        if (!probe::is_network_up(service)) {
+            state.SkipWithError("the probe said no on a loopback 8.8.8.8");
+            break;
+        }
+    }
 }
+BENCHMARK(BM_IsNetworkUp)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->DisplayAggregatesOnly(true);
 
-void print(const char* name, std::size_t runs, const Summary& s) {
-    std::printf("%-34s %6zu runs   median %9.1f us   p10 %9.1f us   p90 %9.1f us\n", name, runs,
-                s.median, s.p10, s.p90);
+void BM_SpawnPing(benchmark::State& state) {
+    for (auto _ : state) {
+        if (run({"ping", "-c", "1", "-W", "1", "8.8.8.8"}) != 0) {
+            state.SkipWithError("ping failed (is iputils-ping installed?)");
+            break;
+        }
+    }
 }
+BENCHMARK(BM_SpawnPing)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->DisplayAggregatesOnly(true);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int probe_runs = argc > 1 ? std::atoi(argv[1]) : 500;
-    const int ping_runs = argc > 2 ? std::atoi(argv[2]) : 100;
-    if (probe_runs < 1 || ping_runs < 1) {
-        std::fprintf(stderr, "usage: probe_bench [probe runs] [ping runs]\n");
-        return 2;
-    }
+    benchmark::Initialize(&argc, argv);
+    const std::string rows = argc > 1 ? argv[1] : "";
 
     if (::unshare(CLONE_NEWNET) != 0) {
         std::fprintf(stderr, "probe_bench: cannot make a network namespace (%s); run as root\n",
@@ -103,39 +103,16 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    probe::EchoService& service = probe::system_echo_service();
-    for (int i = 0; i < 20; ++i) probe::is_network_up(service);  // warm-up
-    std::vector<double> probe_times;
-    for (int i = 0; i < probe_runs; ++i) {
-        const auto start = Clock::now();
-        const bool up = probe::is_network_up(service);
-        probe_times.push_back(microseconds_since(start));
-        if (!up) {
-            std::fprintf(stderr, "probe_bench: the probe said no on a loopback 8.8.8.8\n");
-            return 1;
-        }
-    }
-
-    const std::vector<std::string> ping = {"ping", "-c", "1", "-W", "1", "8.8.8.8"};
-    for (int i = 0; i < 5; ++i) run(ping);  // warm-up
-    std::vector<double> ping_times;
-    for (int i = 0; i < ping_runs; ++i) {
-        const auto start = Clock::now();
-        const int status = run(ping);
-        ping_times.push_back(microseconds_since(start));
-        if (status != 0) {
-            std::fprintf(stderr, "probe_bench: ping failed (exit %d; is iputils-ping installed?)\n",
-                         status);
-            return 1;
-        }
-    }
-
-    const Summary probe_summary = summarize(probe_times);
-    const Summary ping_summary = summarize(ping_times);
-    std::printf("connectivity test, 8.8.8.8 on loopback, private network namespace\n");
-    print("is_network_up (in process)", probe_times.size(), probe_summary);
-    print("ping -c 1 -W 1 8.8.8.8 (spawned)", ping_times.size(), ping_summary);
-    std::printf("ratio of medians (ping / probe): %.1f\n",
-                ping_summary.median / probe_summary.median);
+    bench::MedianReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (rows.empty()) return 0;
+    if (!reporter.has("BM_IsNetworkUp") || !reporter.has("BM_SpawnPing")) return 1;
+    const double probe = reporter.at("BM_IsNetworkUp").seconds;
+    const double ping = reporter.at("BM_SpawnPing").seconds;
+    bench::append_row(
+        rows, {"Probe: one IsNetworkUp, network up (8.8.8.8 on loopback in a namespace)",
+               bench::format_seconds(probe), "spawning ping -c 1 -W 1 8.8.8.8",
+               bench::format_seconds(ping), bench::format_ratio(probe, ping), "≥ 20x cheaper",
+               bench::verdict(probe * 20 <= ping)});
     return 0;
 }
