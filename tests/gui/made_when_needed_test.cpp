@@ -15,6 +15,7 @@
 #include "Unit5.h"
 #include "gui_fixture.h"
 #include "unit1.h"
+#include "views.h"
 
 using namespace kestrun_test;
 
@@ -29,13 +30,6 @@ std::vector<store::LaunchRecord> numbered_list(int count) {
     for (int i = 0; i < count; ++i)
         records.push_back(record(name_of(i), "/opt/run/" + std::to_string(i), i % 2 == 0 ? 1 : 0));
     return records;
-}
-
-std::vector<std::string> item_names(const TForm1& form) {
-    std::vector<std::string> names;
-    for (const QAction* item : form.RunApplication1->actions())
-        names.push_back(TForm1::item_name(item));
-    return names;
 }
 
 std::vector<std::string> names_from(int first, int end) {

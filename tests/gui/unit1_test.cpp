@@ -15,6 +15,7 @@
 #include "file_system.h"
 #include "gui_fixture.h"
 #include "unit1.h"
+#include "views.h"
 
 using namespace kestrun_test;
 using platform::NIM_ADD;
@@ -22,27 +23,6 @@ using platform::NIM_DELETE;
 using platform::NIM_MODIFY;
 
 namespace {
-
-std::vector<QString> line_texts(const TForm1& form) {
-    std::vector<QString> texts;
-    for (int i = 0; i < form.CheckListBox1->count(); ++i)
-        texts.push_back(form.CheckListBox1->item(i)->text());
-    return texts;
-}
-
-std::vector<bool> line_checks(const TForm1& form) {
-    std::vector<bool> checks;
-    for (int i = 0; i < form.CheckListBox1->count(); ++i)
-        checks.push_back(form.CheckListBox1->item(i)->checkState() == Qt::Checked);
-    return checks;
-}
-
-std::vector<std::string> item_names(const TForm1& form) {
-    std::vector<std::string> names;
-    for (const QAction* item : form.RunApplication1->actions())
-        names.push_back(TForm1::item_name(item));
-    return names;
-}
 
 platform::TMessage tray_message(std::uintptr_t id, std::intptr_t mouse) {
     return platform::TMessage{platform::UM_NOTIFYICON, id, mouse};

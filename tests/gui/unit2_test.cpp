@@ -33,6 +33,7 @@
 #include "gui_fixture.h"
 #include "list_file.h"
 #include "unit1.h"
+#include "views.h"
 
 using namespace kestrun_test;
 namespace fs = std::filesystem;
@@ -64,27 +65,6 @@ struct Windows {
         dialog.show();
     }
 };
-
-std::vector<QString> line_texts(const TForm1& form) {
-    std::vector<QString> texts;
-    for (int i = 0; i < form.CheckListBox1->count(); ++i)
-        texts.push_back(form.CheckListBox1->item(i)->text());
-    return texts;
-}
-
-std::vector<bool> line_checks(const TForm1& form) {
-    std::vector<bool> checks;
-    for (int i = 0; i < form.CheckListBox1->count(); ++i)
-        checks.push_back(form.CheckListBox1->item(i)->checkState() == Qt::Checked);
-    return checks;
-}
-
-std::vector<std::string> item_names(const TForm1& form) {
-    std::vector<std::string> names;
-    for (const QAction* item : form.RunApplication1->actions())
-        names.push_back(TForm1::item_name(item));
-    return names;
-}
 
 std::vector<std::string> stored_names(const std::vector<store::LaunchRecord>& records) {
     std::vector<std::string> names;

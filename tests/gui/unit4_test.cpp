@@ -17,6 +17,7 @@
 #include "dialogs_fixture.h"
 #include "file_system.h"
 #include "gui_fixture.h"
+#include "views.h"
 
 using namespace kestrun_test;
 
@@ -26,20 +27,6 @@ std::string bytes_of(const std::vector<store::LaunchRecord>& records) {
     std::string bytes;
     for (const auto& r : records) bytes.append(reinterpret_cast<const char*>(&r), sizeof r);
     return bytes;
-}
-
-std::vector<std::string> line_names(const TForm1& form) {
-    std::vector<std::string> names;
-    for (int i = 0; i < form.CheckListBox1->count(); ++i)
-        names.push_back(TForm1::line_name(form.CheckListBox1->item(i)));
-    return names;
-}
-
-std::vector<std::string> item_names(const TForm1& form) {
-    std::vector<std::string> names;
-    for (const QAction* item : form.RunApplication1->actions())
-        names.push_back(TForm1::item_name(item));
-    return names;
 }
 
 using Names = std::vector<std::string>;

@@ -23,6 +23,7 @@
 #include "launch_record.h"
 #include "launcher.h"
 #include "unit1.h"
+#include "views.h"
 
 namespace {
 
@@ -47,20 +48,6 @@ std::string raw_record(std::uint8_t name_length, const std::string& name, std::u
 std::string plain(const std::string& name, const std::string& path, std::uint8_t enabled) {
     return raw_record(static_cast<std::uint8_t>(name.size()), name,
                       static_cast<std::uint8_t>(path.size()), path, enabled);
-}
-
-std::vector<std::string> line_names(const TForm1& form) {
-    std::vector<std::string> names;
-    for (int i = 0; i < form.CheckListBox1->count(); ++i)
-        names.push_back(TForm1::line_name(form.CheckListBox1->item(i)));
-    return names;
-}
-
-std::vector<std::string> item_names(const TForm1& form) {
-    std::vector<std::string> names;
-    for (const QAction* item : form.RunApplication1->actions())
-        names.push_back(TForm1::item_name(item));
-    return names;
 }
 
 class HostileList : public GuiTest {
