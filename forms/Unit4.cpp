@@ -43,21 +43,7 @@ void TForm4::Button1Click() {
 
     // Drop the first record of that name. The views change only once the new list has
     // replaced the old one, so a failure leaves file, check list and submenu in step.
-    store::ListFile list(Form1->ListDirectory.list_file());
-    list.open_existing();
-    store::ListRewrite rewrite(Form1->ListDirectory);
-    bool found = false;
-    do {
-        const store::LaunchRecord record = list.read_record();
-        if (!found && store::record_name(record) == name)
-            found = true;
-        else
-            rewrite.write(record);
-    } while (!list.at_end());
-    list.close();
-    rewrite.commit();
-
-    if (found) {
+    if (store::rewrite_without(Form1->ListDirectory, name)) {
         delete Form1->CheckListBox1->takeItem(Form1->CheckListBox1->row(line));
         // The line's neighbour does not inherit the selection: the next action needs a new pick.
         Form1->CheckListBox1->setCurrentItem(nullptr);

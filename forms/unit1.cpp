@@ -417,21 +417,7 @@ void TForm1::About1Click() {
 void TForm1::CheckListBox1ClickCheck(QListWidgetItem* line) {
     const bool checked = line->checkState() == Qt::Checked;
     try {
-        const std::string name = line_name(line);
-        store::ListRewrite rewrite(ListDirectory);
-        store::ListFile list(ListDirectory.list_file());
-        list.open_existing();
-        bool found = false;
-        do {
-            store::LaunchRecord record = list.read_record();
-            if (!found && store::record_name(record) == name) {
-                record.enabled = checked ? 1 : 0;
-                found = true;
-            }
-            rewrite.write(record);
-        } while (!list.at_end());
-        list.close();
-        rewrite.commit();
+        store::rewrite_with_flag(ListDirectory, line_name(line), checked);
     } catch (...) {
         // The check mark shows what the file holds: the toggle did not happen.
         const QSignalBlocker no_toggle_event(CheckListBox1);

@@ -179,20 +179,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A toggle and a delete of the first record, through the rewrite.
     if (!records.empty()) {
-        {
-            store::ListRewrite rewrite(paths);
-            store::ListFile list(path);
-            list.open_existing();
-            bool first = true;
-            do {
-                store::LaunchRecord record = list.read_record();
-                if (first) record.enabled = store::is_enabled(record) ? 0 : 1;
-                first = false;
-                rewrite.write(record);
-            } while (!list.at_end());
-            list.close();
-            rewrite.commit();
-        }
+        expect(store::rewrite_with_flag(paths, names[0], !store::is_enabled(records[0])),
+               "a toggle finds the first record");
         std::string expected;
         for (std::size_t i = 0; i < records.size(); ++i) {
             store::LaunchRecord record = records[i];
@@ -201,21 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         expect(read_file(path) == expected, "a toggle changes one enabled byte, drops the tail");
 
-        {
-            store::ListFile list(path);
-            list.open_existing();
-            store::ListRewrite rewrite(paths);
-            bool found = false;
-            do {
-                const store::LaunchRecord record = list.read_record();
-                if (!found && store::record_name(record) == names[0])
-                    found = true;
-                else
-                    rewrite.write(record);
-            } while (!list.at_end());
-            list.close();
-            rewrite.commit();
-        }
+        expect(store::rewrite_without(paths, names[0]), "a delete finds the first record");
         expect(read_file(path) == expected.substr(store::record_size),
                "a delete drops exactly the first record of the name");
     }

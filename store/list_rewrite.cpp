@@ -175,4 +175,49 @@ void ListRewrite::commit() {
     sync_directory(paths_.directory());
 }
 
+namespace {
+
+// Copies the list into the rewrite, the first record called `name` replaced by what `change`
+// makes of it (false: left out).
+template <typename Change>
+bool copy_changing_first_named(ListFile& list, ListRewrite& rewrite, const std::string& name,
+                               Change change) {
+    bool found = false;
+    do {
+        LaunchRecord record = list.read_record();
+        if (!found && record_name(record) == name) {
+            found = true;
+            if (!change(record)) continue;
+        }
+        rewrite.write(record);
+    } while (!list.at_end());
+    return found;
+}
+
+}  // namespace
+
+bool rewrite_with_flag(const ListPaths& paths, const std::string& name, bool enabled) {
+    ListRewrite rewrite(paths);
+    ListFile list(paths.list_file());
+    list.open_existing();
+    const bool found = copy_changing_first_named(list, rewrite, name, [&](LaunchRecord& record) {
+        record.enabled = enabled ? 1 : 0;
+        return true;
+    });
+    list.close();
+    rewrite.commit();
+    return found;
+}
+
+bool rewrite_without(const ListPaths& paths, const std::string& name) {
+    ListFile list(paths.list_file());
+    list.open_existing();
+    ListRewrite rewrite(paths);
+    const bool found =
+        copy_changing_first_named(list, rewrite, name, [](LaunchRecord&) { return false; });
+    list.close();
+    rewrite.commit();
+    return found;
+}
+
 }  // namespace store

@@ -50,4 +50,11 @@ class ListRewrite {
     bool committed_ = false;
 };
 
+// The rewrites that change the first record called `name`, each reading first (an empty list
+// reads beyond its end) and copying every other whole record as it stands; a partial record
+// at the end is dropped. Both return whether a record of that name was found; the list is
+// rewritten either way.
+bool rewrite_with_flag(const ListPaths& paths, const std::string& name, bool enabled);
+bool rewrite_without(const ListPaths& paths, const std::string& name);
+
 }  // namespace store

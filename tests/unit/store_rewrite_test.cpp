@@ -102,6 +102,48 @@ TEST(AtomicReplace, SuccessfulRewriteReplacesTheList) {
     EXPECT_EQ(open_descriptor_count(), open_before);
 }
 
+// A toggle and a delete change the first record of the name only; duplicates after it, a
+// name no record has and a partial record at the end are as the rewrite always treats them.
+TEST(NamedRewrite, ChangesOnlyTheFirstRecordOfTheName) {
+    TempDir dir;
+    const ListPaths paths(dir.path());
+    const LaunchRecord twin = make_record("Second", "/bin/twin", false);
+    const std::string list = record_bytes(first) + record_bytes(second) + record_bytes(twin);
+    write_bytes(paths.list_file(), list + "partial");
+
+    EXPECT_TRUE(rewrite_with_flag(paths, "Second", true));
+    LaunchRecord enabled = second;
+    enabled.enabled = 1;
+    EXPECT_EQ(read_bytes(paths.list_file()),
+              record_bytes(first) + record_bytes(enabled) + record_bytes(twin));
+
+    EXPECT_TRUE(rewrite_without(paths, "Second"));
+    EXPECT_EQ(read_bytes(paths.list_file()), record_bytes(first) + record_bytes(twin));
+
+    EXPECT_FALSE(rewrite_with_flag(paths, "Nobody", true));
+    EXPECT_FALSE(rewrite_without(paths, "Nobody"));
+    EXPECT_EQ(read_bytes(paths.list_file()), record_bytes(first) + record_bytes(twin));
+    EXPECT_FALSE(file_exists(paths.temp_file()));
+}
+
+TEST(NamedRewrite, EmptyListReadsBeyondItsEndAndStaysAsItWas) {
+    TempDir dir;
+    const ListPaths paths(dir.path());
+    const int open_before = open_descriptor_count();
+    for (const bool toggle : {true, false}) {
+        write_bytes(paths.list_file(), "short");
+        try {
+            toggle ? rewrite_with_flag(paths, "First", true) : rewrite_without(paths, "First");
+            ADD_FAILURE() << "an empty list was rewritten";
+        } catch (const IoError& error) {
+            EXPECT_EQ(error.code(), read_beyond_end_of_file);
+        }
+        EXPECT_EQ(read_bytes(paths.list_file()), "short");
+        EXPECT_FALSE(file_exists(paths.temp_file()));
+        EXPECT_EQ(open_descriptor_count(), open_before);
+    }
+}
+
 TEST(AtomicReplace, LeftoverTempIsTruncated) {
     TempDir dir;
     const ListPaths paths(dir.path());
