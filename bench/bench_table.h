@@ -58,7 +58,7 @@ inline std::string format_bytes(double bytes) {
 inline std::string format_ratio(double kestrun, double peer) {
     if (peer <= 0.0 || kestrun < 0.0) return "-";
     const double ratio = kestrun / peer;
-    if (ratio >= 0.995) return printed("%.2fx", ratio);
+    if (ratio >= 0.95) return printed("%.2fx", ratio);  // "1.0x less" would say nothing
     if (kestrun <= 0.0) return "0x";
     const double less = peer / kestrun;
     const std::string times = less >= 100 ? printed("%.0f", less) : printed("%.1f", less);

@@ -453,55 +453,49 @@ void write_rows(const bench::MedianReporter& r, const std::string& rows) {
                            budgeted ? "linear" : "-", budgeted ? bench::verdict(g < 13) : "-"});
     };
 
-    // A run left out by a filter has no row.
-    const auto ran = [&](const char* a, const char* b, long n) {
-        return r.has(name(a, n)) && r.has(name(b, n));
+    // One row per size that ran: a filter may leave runs out.
+    struct Series {
+        const char* what;
+        const char* ours;
+        const char* floor;
+        const char* floor_label;
+        const char* counter;      // the memory counter shown beside the time, or nullptr
+        const char* caption;      // what the figures are, e.g. " (time; peak)"
+        const char* budget_text;  // the budget at 10,000 records, or nullptr
+        double budget_seconds;
     };
-    for (const long n : sizes) {
-        if (!ran("BM_Load", "BM_ListFloor", n)) continue;
-        const auto& load = r.at(name("BM_Load", n));
-        const auto& floor = r.at(name("BM_ListFloor", n));
-        const bool budgeted = n == 10000;
-        bench::append_row(
-            rows, {"Scale: start-up load, " + with_commas(n) + " records (time; heap kept)",
-                   bench::format_seconds(load.seconds) + "; " +
-                       bench::format_bytes(load.counters.at("heap")),
-                   "Qt floor: the same check list filled from memory",
-                   bench::format_seconds(floor.seconds) + "; " +
-                       bench::format_bytes(floor.counters.at("heap")),
-                   bench::format_ratio(load.seconds, floor.seconds), budgeted ? "< 200 ms" : "-",
-                   budgeted ? bench::verdict(load.seconds < 0.2) : "-"});
-    }
+    const auto size_rows = [&](const Series& series) {
+        for (const long n : sizes) {
+            if (!r.has(name(series.ours, n)) || !r.has(name(series.floor, n))) continue;
+            const auto& ours = r.at(name(series.ours, n));
+            const auto& floor = r.at(name(series.floor, n));
+            const auto shown = [&](const bench::MedianReporter::Median& median) {
+                std::string text = bench::format_seconds(median.seconds);
+                if (series.counter != nullptr)
+                    text += "; " + bench::format_bytes(median.counters.at(series.counter));
+                return text;
+            };
+            const bool budgeted = series.budget_text != nullptr && n == 10000;
+            bench::append_row(
+                rows, {std::string("Scale: ") + series.what + ", " + with_commas(n) + " records" +
+                           series.caption,
+                       shown(ours), series.floor_label, shown(floor),
+                       bench::format_ratio(ours.seconds, floor.seconds),
+                       budgeted ? series.budget_text : "-",
+                       budgeted ? bench::verdict(ours.seconds < series.budget_seconds) : "-"});
+        }
+    };
+
+    size_rows({"start-up load", "BM_Load", "BM_ListFloor",
+               "Qt floor: the same check list filled from memory", "heap", " (time; heap kept)",
+               "< 200 ms", 0.2});
     growth_row("load", "BM_Load", "Qt floor", "BM_ListFloor", true);
-
-    for (const long n : sizes) {
-        if (!ran("BM_Toggle", "BM_RewriteFloor", n)) continue;
-        const auto& toggle = r.at(name("BM_Toggle", n));
-        const auto& floor = r.at(name("BM_RewriteFloor", n));
-        const bool budgeted = n == 10000;
-        bench::append_row(
-            rows, {"Scale: one toggle's rewrite, " + with_commas(n) + " records (time; peak)",
-                   bench::format_seconds(toggle.seconds) + "; " +
-                       bench::format_bytes(toggle.counters.at("peak")),
-                   "file floor: read, write, fsync, rename in one call each",
-                   bench::format_seconds(floor.seconds) + "; " +
-                       bench::format_bytes(floor.counters.at("peak")),
-                   bench::format_ratio(toggle.seconds, floor.seconds), budgeted ? "< 20 ms" : "-",
-                   budgeted ? bench::verdict(toggle.seconds < 0.02) : "-"});
-    }
+    size_rows({"one toggle's rewrite", "BM_Toggle", "BM_RewriteFloor",
+               "file floor: read, write, fsync, rename in one call each", "peak", " (time; peak)",
+               "< 20 ms", 0.02});
     growth_row("rewrite", "BM_Toggle", "file floor", "BM_RewriteFloor", true);
-
-    for (const long n : sizes) {
-        if (!ran("BM_SubmenuOpen", "BM_MenuFloor", n)) continue;
-        const auto& open = r.at(name("BM_SubmenuOpen", n));
-        const auto& floor = r.at(name("BM_MenuFloor", n));
-        bench::append_row(rows,
-                          {"Scale: the submenu's first opening, " + with_commas(n) + " records",
-                           bench::format_seconds(open.seconds),
-                           "Qt floor: one QMenu::addActions of as many actions",
-                           bench::format_seconds(floor.seconds),
-                           bench::format_ratio(open.seconds, floor.seconds), "-", "-"});
-    }
+    size_rows({"the submenu's first opening", "BM_SubmenuOpen", "BM_MenuFloor",
+               "Qt floor: one QMenu::addActions of as many actions", nullptr, "", nullptr, 0});
     growth_row("submenu opening", "BM_SubmenuOpen", "Qt floor", "BM_MenuFloor", false);
 
     if (!r.has("BM_LaunchAll") || !r.has("BM_SpawnFloor")) return;
