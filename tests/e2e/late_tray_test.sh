@@ -41,14 +41,9 @@ key alt+o
 check "\"&OK\" hides it again" wait_until 5 window_hidden "$TITLE"
 
 # The right button opens the tray menu; its last item ends the program.
-snapshot=$(kestrun_windows)
-hover "$icon" $((GW - 2)) $((GH - 2))
-xdotool click 3
-menu=""
-if wait_until 5 eval 'menu=$(new_popup "$snapshot")'; then
+if open_tray_menu "$icon"; then
   pass "a right click on the late icon opens the tray menu"
-  geometry "$menu"
-  hover "$menu" $((GW / 2)) $((GH * 7 / 8))
+  hover "$MENU" $((MW / 2)) $((MH * 7 / 8))
   xdotool click 1
   if wait_exit "$E2E_KESTRUN_PID" 10; then
     pass "\"E&xit\" ends the program (exit status $EXIT_STATUS)"

@@ -188,26 +188,18 @@ start_kestrun "$work"
 check "the installed binary's icon appears in trayer" wait_until 20 has_tray_icon
 check "it shows no window but the icon" eval 'stays_false 2 eval "[[ \$(kestrun_windows | wc -l) != 1 ]]"'
 icon=$(tray_icon_window)
-if [[ -n "$icon" ]] && geometry "$icon" && hover "$icon" $((GW - 2)) $((GH - 2)); then
-  snapshot=$(kestrun_windows)
-  xdotool click 3
-  menu=""
-  if wait_until 5 eval 'menu=$(new_popup "$snapshot")'; then
-    pass "a right click opens the tray menu"
-    geometry "$menu"
-    hover "$menu" $((GW / 2)) $((GH * 7 / 8))
-    xdotool click 1
-    if wait_exit "$E2E_KESTRUN_PID" 10; then
-      check "\"E&xit\" ends the installed program with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
-      E2E_KESTRUN_PID=""
-    else
-      fail "\"E&xit\" ends the installed program"
-    fi
+if open_tray_menu "$icon"; then
+  pass "a right click opens the tray menu"
+  hover "$MENU" $((MW / 2)) $((MH * 7 / 8))
+  xdotool click 1
+  if wait_exit "$E2E_KESTRUN_PID" 10; then
+    check "\"E&xit\" ends the installed program with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
+    E2E_KESTRUN_PID=""
   else
-    fail "a right click opens the tray menu"
+    fail "\"E&xit\" ends the installed program"
   fi
 else
-  fail "the icon can be pointed at"
+  fail "a right click opens the tray menu"
 fi
 check "nothing was launched while the network was down" test ! -e "$work/started.txt"
 
