@@ -2,15 +2,36 @@
 
 #include <QApplication>
 #include <QFont>
+#include <cstdio>
 #include <memory>
 
 #include "Unit2.h"
 #include "Unit3.h"
 #include "Unit4.h"
 #include "Unit5.h"
+#include "error_box.h"
+#include "list_rewrite.h"
+#include "services.h"
+#include "single_instance.h"
 #include "unit1.h"
 
 int main(int argc, char* argv[]) {
+    // One waiting copy per list folder: a second start shows the first copy's window and ends,
+    // before it opens a display or makes an icon. A working directory without a name has no
+    // rendezvous; the main window reports it.
+    using platform::SingleInstance;
+    SingleInstance::Outcome outcome = SingleInstance::Outcome::unavailable;
+    std::unique_ptr<SingleInstance> instance;
+    try {
+        instance = SingleInstance::claim(store::ListPaths::current().directory(), outcome);
+    } catch (const std::exception&) {
+    }
+    if (outcome == SingleInstance::Outcome::handed_over) return 0;
+    if (outcome == SingleInstance::Outcome::no_answer) {
+        std::fputs("kestrun: a copy already running for this folder does not answer\n", stderr);
+        return 1;
+    }
+
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrun"));
     // Only the program's own exits end it: an error box or dialog closed while the main
@@ -23,10 +44,28 @@ int main(int argc, char* argv[]) {
         {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
          QStringLiteral("Arimo"), QStringLiteral("Arial"), QStringLiteral("Nimbus Sans")});
 
+    // A later start's request is what a left click on the icon does. One that comes while the
+    // main window is still being made waits for it.
+    bool show_when_made = false;
+    const auto show_main_window = [] {
+        platform::TMessage left_click;
+        left_click.Msg = platform::UM_NOTIFYICON;
+        left_click.LParam = platform::WM_LBUTTONDOWN;
+        platform::guarded([&] { Form1->UMNotifyIcon(left_click); });
+    };
+    if (instance)
+        instance->serve([&] {
+            if (Form1 != nullptr)
+                show_main_window();
+            else
+                show_when_made = true;
+        });
+
     // The main window first; it starts hidden: only its tray icon shows. The dialogs follow
     // when it first needs one, and then live until the process ends.
     TForm1 form1;
     Form1 = &form1;
+    if (show_when_made) show_main_window();
     QApplication::setWindowIcon(form1.windowIcon());
     std::unique_ptr<TForm2> form2;
     std::unique_ptr<TForm3> form3;
@@ -44,5 +83,7 @@ int main(int argc, char* argv[]) {
         Form5 = form5.get();
     };
 
+    // An exit chosen while start-up showed an error box ends the program here.
+    if (platform::end_requested()) return 0;
     return QApplication::exec();
 }

@@ -51,9 +51,7 @@ QByteArray bytes_of(const std::string& s) {
 }  // namespace
 
 TForm1::TForm1(QWidget* parent)
-    : QMainWindow(parent),
-      ListDirectory(store::ListPaths::current()),
-      ui_(std::make_unique<Ui::TForm1>()) {
+    : QMainWindow(parent), ListDirectory(std::string(".")), ui_(std::make_unique<Ui::TForm1>()) {
     ui_->setupUi(this);
     Button1 = ui_->Button1;
     Button2 = ui_->Button2;
@@ -92,8 +90,11 @@ TForm1::TForm1(QWidget* parent)
     Disable1 = PopupMenu1->addAction(QStringLiteral("&Disable"));
     Exit1 = PopupMenu1->addAction(QStringLiteral("E&xit"));
 
+    // Running from the window's creation: a switch or an exit chosen while start-up still
+    // shows an error box holds.
     Timer1 = new QTimer(this);
     Timer1->setInterval(timer_interval_ms);
+    Timer1->start();
 
     // Every handler runs inside the guard: its failure is shown, the loop goes on.
     const auto on = [this](auto* sender, auto signal, void (TForm1::*handler)()) {
@@ -130,7 +131,6 @@ TForm1::TForm1(QWidget* parent)
         platform::apply_automatic_accelerators(menu);
 
     FormCreate();
-    Timer1->start();
 }
 
 TForm1::~TForm1() = default;
@@ -151,8 +151,13 @@ void TForm1::FormCreate() {
     tray_->set_host_menu(PopupMenu1);
     tray_->notify_icon(platform::NIM_ADD, TrayIconRecord);
 
-    // A list that cannot be read is reported; start-up goes on with what was read.
-    platform::guarded([this] { load_list(); });
+    // A working directory or a list that cannot be read is reported; start-up goes on with
+    // what was read. Without a name for the working directory the list is still looked for
+    // there, through ".".
+    platform::guarded([this] {
+        ListDirectory = store::ListPaths::current();
+        load_list();
+    });
 }
 
 void TForm1::load_list() {

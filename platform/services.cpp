@@ -25,10 +25,24 @@ Services system_services() {
     s.launch = launch_command_line;
     s.open_document = [](const QString& address) { QDesktopServices::openUrl(QUrl(address)); };
     s.error_box = show_error_box;
-    s.terminate = [] { QCoreApplication::quit(); };
+    s.terminate = end_application;
     s.choose_file = choose_executable_file;
     s.echo_service = &probe::system_echo_service();
     return s;
+}
+
+namespace {
+bool end_asked = false;
+}
+
+void end_application() {
+    end_asked = true;
+    // exit(), not quit(): quit() does nothing before the main loop runs.
+    QCoreApplication::exit(0);
+}
+
+bool end_requested() {
+    return end_asked;
 }
 
 Services& services() {

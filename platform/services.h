@@ -19,7 +19,8 @@ struct Services {
     std::function<void(const std::string& command_line)> launch;
     std::function<void(const QString& address)> open_document;
     std::function<void(const QString& caption, const QString& text)> error_box;
-    // Tells the application to end its message loop.
+    // Tells the application to end: its message loops end, and a message loop not started yet
+    // never starts (see end_requested).
     std::function<void()> terminate;
     // The file-open dialog: returns the chosen file, or an empty string when cancelled.
     std::function<QString(QWidget* parent, const QString& start_file)> choose_file;
@@ -27,6 +28,11 @@ struct Services {
 };
 
 Services& services();
+
+// Ends every running message loop of the application and remembers it, so that an end asked for
+// during start-up (from an error box's loop, before the main loop runs) still ends the program.
+void end_application();
+bool end_requested();
 Services system_services();
 
 // Replaces the table for its lifetime and puts the previous one back afterwards.

@@ -1,7 +1,7 @@
 #include "tray_service.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
+#include "tray_host_watch.h"
+
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -10,15 +10,6 @@
 namespace platform {
 
 namespace {
-
-// Hosts that speak StatusNotifierItem draw the menu themselves; Qt uses them whenever a
-// watcher is registered on the session bus, so we ask the same question.
-bool status_notifier_host_present() {
-    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return false;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || bus.interface() == nullptr) return false;
-    return bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher"));
-}
 
 std::uint32_t mouse_message(QSystemTrayIcon::ActivationReason reason) {
     switch (reason) {
@@ -38,24 +29,31 @@ std::uint32_t mouse_message(QSystemTrayIcon::ActivationReason reason) {
 
 class SystemTray final : public TrayService {
   public:
-    SystemTray() : host_draws_menu_(status_notifier_host_present()) {}
-
+    // Registered once (NIM_ADD), the icon is made when a tray host is there to show it; until
+    // then the record is kept, and NIM_MODIFY and NIM_DELETE act on what is kept.
     void notify_icon(TrayCommand command, const TrayIconRecord& record) override {
         switch (command) {
             case NIM_ADD:
-                if (icon_) return;  // one registration per record, as the platform has it
-                icon_ = std::make_unique<QSystemTrayIcon>();
-                if (host_draws_menu_ && menu_ != nullptr) icon_->setContextMenu(menu_);
-                QObject::connect(
-                    icon_.get(), &QSystemTrayIcon::activated,
-                    [this](QSystemTrayIcon::ActivationReason reason) { report(reason); });
-                apply(record);
-                icon_->show();
+                if (added_) return;  // one registration per record, as the platform has it
+                added_ = true;
+                record_ = record;
+                watch_ = std::make_unique<TrayHostWatch>();
+                if (watch_->host() != TrayHost::none) {
+                    make_icon(watch_->host());
+                } else {
+                    QObject::connect(watch_.get(), &TrayHostWatch::appeared,
+                                     [this](TrayHost host) { make_icon(host); });
+                }
                 return;
             case NIM_MODIFY:
-                if (icon_) apply(record);
+                if (!added_ || deleted_) return;
+                record_ = record;
+                if (icon_) apply(record_);
                 return;
             case NIM_DELETE:
+                if (!added_ || deleted_) return;
+                deleted_ = true;
+                if (watch_) watch_.release()->deleteLater();
                 if (!icon_) return;
                 icon_->hide();
                 // The command may come from inside one of the icon's own signals.
@@ -71,11 +69,24 @@ class SystemTray final : public TrayService {
 
   private:
     void apply(const TrayIconRecord& record) {
-        record_ = record;
         if (record.uFlags & NIF_ICON) icon_->setIcon(record.hIcon);
         if (record.uFlags & NIF_TIP)
             icon_->setToolTip(QString::fromLocal8Bit(
                 record.szTip, qsizetype(strnlen(record.szTip, tip_capacity))));
+    }
+
+    void make_icon(TrayHost host) {
+        if (icon_ || deleted_) return;
+        // Qt picks the icon's protocol now, by the question asked here.
+        host_draws_menu_ =
+            host == TrayHost::status_notifier ||
+            (host == TrayHost::xembed && TrayHostWatch::status_notifier_host_registered());
+        icon_ = std::make_unique<QSystemTrayIcon>();
+        if (host_draws_menu_ && menu_ != nullptr) icon_->setContextMenu(menu_);
+        QObject::connect(icon_.get(), &QSystemTrayIcon::activated,
+                         [this](QSystemTrayIcon::ActivationReason reason) { report(reason); });
+        apply(record_);
+        icon_->show();
     }
 
     void report(QSystemTrayIcon::ActivationReason reason) {
@@ -94,8 +105,11 @@ class SystemTray final : public TrayService {
         });
     }
 
-    bool host_draws_menu_;
+    bool added_ = false;
+    bool deleted_ = false;
+    bool host_draws_menu_ = false;
     TrayIconRecord record_;
+    std::unique_ptr<TrayHostWatch> watch_;
     QMenu* menu_ = nullptr;
     std::unique_ptr<QSystemTrayIcon> icon_;
 };

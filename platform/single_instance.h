@@ -1,0 +1,53 @@
+#pragma once
+// One waiting copy per user and list folder. Two copies waiting on one list would start every
+// entry twice, so a second start hands over to the first (which shows its main window) and
+// ends. Copies for different folders are independent.
+//
+// The rendezvous lives in the user's runtime folder (XDG_RUNTIME_DIR), as a lock file and a
+// socket at a path: the abstract socket namespace belongs to a network namespace, a path does
+// not. The lock goes with its holder, however it ends, so a copy killed outright never blocks
+// a later start.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class SingleInstance {
+  public:
+    enum class Outcome {
+        first,        // this copy serves the folder: go on and call serve()
+        handed_over,  // a running copy was asked to show its window: end with status 0
+        no_answer,    // a running copy holds the folder but did not answer
+        unavailable,  // no rendezvous can be made here (no usable runtime folder): go on alone
+    };
+
+    // Claims `folder` for this copy, or asks the copy that holds it to show its window.
+    static std::unique_ptr<SingleInstance> claim(const std::string& folder, Outcome& outcome);
+
+    ~SingleInstance();
+    SingleInstance(const SingleInstance&) = delete;
+    SingleInstance& operator=(const SingleInstance&) = delete;
+
+    // From now on each later start's request runs `show` on the GUI thread. Needs the Qt
+    // application; requests made before wait until then.
+    void serve(std::function<void()> show);
+
+    // Where the rendezvous for `folder` lives (without the .lock / .sock ending); empty when
+    // there is no usable runtime folder.
+    static std::string rendezvous_path(const std::string& folder);
+
+    // How long a later start waits for the holder's answer.
+    static constexpr int answer_wait_ms = 5000;
+
+  private:
+    SingleInstance() = default;
+    struct Server;
+    int lock_ = -1;
+    int listening_ = -1;
+    std::string socket_path_;
+    std::unique_ptr<Server> server_;
+};
+
+}  // namespace platform

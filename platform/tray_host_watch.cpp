@@ -1,0 +1,217 @@
+#include "tray_host_watch.h"
+
+#include <xcb/xcb.h>
+#include <QAbstractNativeEventFilter>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+
+namespace {
+
+const QString watcher_service = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString watcher_path = QStringLiteral("/StatusNotifierWatcher");
+
+// Only a bus the session names: asking for one otherwise makes libdbus launch a bus of its own
+// for the display, on which no host will ever register.
+bool session_bus_named() {
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus"));
+}
+
+QDBusMessage host_registered_query() {
+    QDBusMessage query = QDBusMessage::createMethodCall(
+        watcher_service, watcher_path, QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("Get"));
+    query << watcher_service << QStringLiteral("IsStatusNotifierHostRegistered");
+    // Asking must not start a watcher that the desktop did not start.
+    query.setAutoStartService(false);
+    return query;
+}
+
+bool answer_says_registered(const QDBusMessage& answer) {
+    if (answer.type() != QDBusMessage::ReplyMessage || answer.arguments().isEmpty()) return false;
+    return answer.arguments().front().value<QDBusVariant>().variant().toBool();
+}
+
+xcb_intern_atom_cookie_t ask_atom(xcb_connection_t* connection, const QByteArray& name) {
+    return xcb_intern_atom(connection, 0, std::uint16_t(name.size()), name.constData());
+}
+
+xcb_atom_t atom_of(xcb_connection_t* connection, xcb_intern_atom_cookie_t cookie) {
+    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection, cookie, nullptr);
+    const xcb_atom_t atom = reply != nullptr ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    std::free(reply);
+    return atom;
+}
+
+}  // namespace
+
+// An XEmbed tray manager owns the selection _NET_SYSTEM_TRAY_S<screen> and announces itself
+// with a MANAGER client message to the root window when it takes it.
+struct TrayHostWatch::Xembed final : QAbstractNativeEventFilter {
+    xcb_connection_t* connection = nullptr;
+    xcb_window_t root = XCB_WINDOW_NONE;
+    xcb_atom_t selection = XCB_ATOM_NONE;
+    xcb_atom_t manager = XCB_ATOM_NONE;
+    std::function<void()> on_manager;
+
+    ~Xembed() override { QCoreApplication::instance()->removeNativeEventFilter(this); }
+
+    bool start(xcb_connection_t* c) {
+        connection = c;
+        int screen_number = 0;
+        int display_number = 0;
+        char* host = nullptr;
+        if (xcb_parse_display(nullptr, &host, &display_number, &screen_number) == 0)
+            screen_number = 0;
+        std::free(host);
+        xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(connection));
+        for (int i = 0; i < screen_number && screens.rem > 1; ++i) xcb_screen_next(&screens);
+        if (screens.rem == 0) return false;
+        root = screens.data->root;
+        // All three questions go out before the first answer is awaited.
+        const auto selection_cookie =
+            ask_atom(connection, "_NET_SYSTEM_TRAY_S" + QByteArray::number(screen_number));
+        const auto manager_cookie = ask_atom(connection, "MANAGER");
+        const auto attributes_cookie = xcb_get_window_attributes(connection, root);
+        selection = atom_of(connection, selection_cookie);
+        manager = atom_of(connection, manager_cookie);
+        // The announcement reaches clients that listen to the root's structure events. Qt's
+        // own mask on the root has them; add them to whatever it has, never replace it.
+        xcb_get_window_attributes_reply_t* attributes =
+            xcb_get_window_attributes_reply(connection, attributes_cookie, nullptr);
+        if (attributes != nullptr &&
+            !(attributes->your_event_mask & XCB_EVENT_MASK_STRUCTURE_NOTIFY)) {
+            const std::uint32_t mask =
+                attributes->your_event_mask | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+            xcb_change_window_attributes(connection, root, XCB_CW_EVENT_MASK, &mask);
+            xcb_flush(connection);
+        }
+        std::free(attributes);
+        if (selection == XCB_ATOM_NONE || manager == XCB_ATOM_NONE) return false;
+        QCoreApplication::instance()->installNativeEventFilter(this);
+        return true;
+    }
+
+    bool owned() const {
+        xcb_get_selection_owner_reply_t* reply = xcb_get_selection_owner_reply(
+            connection, xcb_get_selection_owner(connection, selection), nullptr);
+        const bool has_owner = reply != nullptr && reply->owner != XCB_WINDOW_NONE;
+        std::free(reply);
+        return has_owner;
+    }
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        if (type != "xcb_generic_event_t") return false;
+        const auto* event = static_cast<const xcb_generic_event_t*>(message);
+        if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE) return false;
+        const auto* client = static_cast<const xcb_client_message_event_t*>(message);
+        if (client->type == manager && client->format == 32 &&
+            client->data.data32[1] == selection && on_manager)
+            on_manager();
+        return false;  // Qt's own tray code listens for the same message
+    }
+};
+
+TrayHostWatch::TrayHostWatch(QObject* parent) : QObject(parent) {
+    const QString platform = QGuiApplication::platformName();
+    const bool bus = session_bus_named() && QDBusConnection::sessionBus().isConnected();
+    const bool x11 = platform == QLatin1String("xcb");
+    if (!bus && !x11) {
+        // Wayland draws no XEmbed icons, so without a bus nothing can host one there.
+        // Anywhere else Qt knows its platform's tray better than we do.
+        if (platform != QLatin1String("wayland")) host_ = TrayHost::xembed;
+    }
+    if (host_ == TrayHost::none) {
+        notice_.setSingleShot(true);
+        notice_.setInterval(notice_after_ms);
+        connect(&notice_, &QTimer::timeout, this, [] {
+            std::fputs(
+                "kestrun: waiting for a system tray (a StatusNotifierItem host or an XEmbed "
+                "tray) to show the icon; the network is checked meanwhile\n",
+                stderr);
+        });
+        notice_.start();
+    }
+    if (host_ == TrayHost::none && bus) watch_status_notifier();
+    if (host_ == TrayHost::none && x11) watch_xembed();
+}
+
+TrayHostWatch::~TrayHostWatch() = default;
+
+void TrayHostWatch::found(TrayHost host) {
+    if (host_ != TrayHost::none) return;
+    host_ = host;
+    notice_.stop();
+    // The watchers have done their work; the icon follows the host from here.
+    if (bus_watch_ != nullptr) bus_watch_->deleteLater();
+    bus_watch_ = nullptr;
+    xembed_.reset();
+    QDBusConnection::sessionBus().disconnect(watcher_service, watcher_path, watcher_service,
+                                             QStringLiteral("StatusNotifierHostRegistered"), this,
+                                             SLOT(on_status_notifier_host_registered()));
+    emit appeared(host);
+}
+
+void TrayHostWatch::watch_status_notifier() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus_watch_ = new QObject(this);
+    auto* services = new QDBusServiceWatcher(watcher_service, bus,
+                                             QDBusServiceWatcher::WatchForRegistration, bus_watch_);
+    connect(services, &QDBusServiceWatcher::serviceRegistered, this,
+            [this] { ask_status_notifier_watcher(); });
+    // The signal first, then the question: a host registering in between is not missed.
+    bus.connect(watcher_service, watcher_path, watcher_service,
+                QStringLiteral("StatusNotifierHostRegistered"), this,
+                SLOT(on_status_notifier_host_registered()));
+    ask_status_notifier_watcher();
+}
+
+void TrayHostWatch::ask_status_notifier_watcher() {
+    if (bus_watch_ == nullptr) return;
+    auto* pending = new QDBusPendingCallWatcher(
+        QDBusConnection::sessionBus().asyncCall(host_registered_query()), bus_watch_);
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                if (answer_says_registered(call->reply())) found(TrayHost::status_notifier);
+            });
+}
+
+void TrayHostWatch::on_status_notifier_host_registered() {
+    found(TrayHost::status_notifier);
+}
+
+bool TrayHostWatch::status_notifier_host_registered() {
+    if (!session_bus_named()) return false;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    return answer_says_registered(bus.call(host_registered_query(), QDBus::Block, 1000));
+}
+
+void TrayHostWatch::watch_xembed() {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 == nullptr || x11->connection() == nullptr) return;
+    xembed_ = std::make_unique<Xembed>();
+    // Not from inside the event filter, which found() removes.
+    xembed_->on_manager = [this] {
+        QTimer::singleShot(0, this, [this] { found(TrayHost::xembed); });
+    };
+    if (!xembed_->start(x11->connection())) {
+        xembed_.reset();
+        return;
+    }
+    if (xembed_->owned()) found(TrayHost::xembed);
+}
+
+}  // namespace platform

@@ -1,0 +1,53 @@
+#pragma once
+// Tells when the desktop has something that can show a tray icon. Qt fixes the protocol of its
+// tray icons when the first one is made: made before a StatusNotifierItem host runs, an icon
+// takes the XEmbed path for the program's life, and on Wayland that path shows nothing. So the
+// icon waits for a host: a StatusNotifierItem host on the session bus, or on X11 an XEmbed tray
+// manager, whichever comes first.
+
+#include <QObject>
+#include <QTimer>
+#include <memory>
+
+namespace platform {
+
+enum class TrayHost { none, status_notifier, xembed };
+
+class TrayHostWatch : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit TrayHostWatch(QObject* parent = nullptr);
+    ~TrayHostWatch() override;
+
+    // The host found first, or none yet. Once found it stays: Qt itself follows a host that
+    // restarts.
+    TrayHost host() const { return host_; }
+
+    // Whether a StatusNotifierItem host is registered on the session bus right now: the question
+    // Qt asks when it makes an icon, and so whether the host will draw the icon's menu.
+    static bool status_notifier_host_registered();
+
+    // After this long without a host the program says on stderr that it waits for one.
+    static constexpr int notice_after_ms = 10000;
+
+  signals:
+    void appeared(platform::TrayHost host);
+
+  private slots:
+    void on_status_notifier_host_registered();
+
+  private:
+    void found(TrayHost host);
+    void watch_status_notifier();
+    void ask_status_notifier_watcher();
+    void watch_xembed();
+
+    struct Xembed;
+    TrayHost host_ = TrayHost::none;
+    QTimer notice_;
+    std::unique_ptr<Xembed> xembed_;
+    QObject* bus_watch_ = nullptr;  // parent of the D-Bus watchers while they run
+};
+
+}  // namespace platform

@@ -1,0 +1,18 @@
+#include "tray_host_watch.h"
+
+namespace platform {
+
+struct TrayHostWatch::Xembed {};
+
+// Windows always has its notification area: the icon is made at once.
+TrayHostWatch::TrayHostWatch(QObject* parent) : QObject(parent), host_(TrayHost::xembed) {}
+
+TrayHostWatch::~TrayHostWatch() = default;
+
+bool TrayHostWatch::status_notifier_host_registered() {
+    return false;
+}
+
+void TrayHostWatch::on_status_notifier_host_registered() {}
+
+}  // namespace platform
