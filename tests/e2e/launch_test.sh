@@ -14,16 +14,8 @@ e2e_setup "${1:-}"
 start_xvfb
 start_trayer
 
-# Each entry runs a recorder that appends its argument to launched.txt.
-make_recorder() {
-  cat >"$1/rec.sh" <<EOF
-#!/bin/sh
-echo "\$1" >>"$1/launched.txt"
-EOF
-  chmod +x "$1/rec.sh"
-}
-
-launched() { cat "$work/launched.txt" 2>/dev/null; }
+# Each entry runs the recorder of lib.sh, which appends its argument to launched.txt.
+launched() { launched_in "$work"; }
 # launched_are "A B ": these started, in this order; launched_set_is: in any order.
 launched_are() { [[ "$(launched | tr '\n' ' ')" == "$1" ]]; }
 launched_set_is() { [[ "$(launched | sort | tr '\n' ' ')" == "$1" ]]; }

@@ -22,6 +22,13 @@ E2E_KESTRUN_PID=""
 E2E_XVFB_PID=""
 E2E_TRAYER_PID=""
 E2E_TRAYER_WIN=""
+E2E_BUS_PID=""
+E2E_SWAY_PID=""
+E2E_HOST_PID=""
+E2E_OTHER_PIDS=()
+# How start_kestrun runs the program: its Qt platform, and whether it sees the session bus.
+E2E_PLATFORM=xcb
+E2E_WITH_BUS=0
 E2E_UNSHARE=()
 E2E_NSENTER=()
 E2E_SHOT=0
@@ -82,6 +89,15 @@ stays_false() {
   ! "$@"
 }
 
+# e2e_need TOOL...: skips (fails in CI) unless every tool is there.
+e2e_need() {
+  local tool missing=()
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
+  done
+  ((${#missing[@]} == 0)) || e2e_skip "missing ${missing[*]} (scripts/deps test installs them)"
+}
+
 e2e_setup() {
   E2E_KESTRUN=${1:-}
   if [[ -z "$E2E_KESTRUN" || ! -x "$E2E_KESTRUN" ]]; then
@@ -89,11 +105,7 @@ e2e_setup() {
     exit 2
   fi
   E2E_KESTRUN=$(readlink -f "$E2E_KESTRUN")
-  local tool missing=()
-  for tool in Xvfb trayer xdotool xwininfo xdpyinfo xprop import compare unshare nsenter ip; do
-    command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
-  done
-  ((${#missing[@]} == 0)) || e2e_skip "missing ${missing[*]} (scripts/deps test installs them)"
+  e2e_need Xvfb trayer xdotool xwininfo xdpyinfo xprop import compare unshare nsenter ip
   # Root makes a plain network namespace; anyone else needs a user namespace to own one.
   if unshare -n true 2>/dev/null; then
     E2E_UNSHARE=(unshare -n)
@@ -118,7 +130,8 @@ e2e_cleanup() {
   local status=$?
   trap - EXIT
   local pid
-  for pid in "$E2E_KESTRUN_PID" "$E2E_TRAYER_PID" "$E2E_XVFB_PID"; do
+  for pid in "$E2E_KESTRUN_PID" "${E2E_OTHER_PIDS[@]}" "$E2E_HOST_PID" "$E2E_TRAYER_PID" \
+    "$E2E_SWAY_PID" "$E2E_XVFB_PID" "$E2E_BUS_PID"; do
     [[ -n "$pid" ]] && stop_process "$pid"
   done
   if [[ -n "$E2E_TMP" ]]; then
@@ -205,15 +218,20 @@ start_trayer() {
 }
 
 # start_kestrun DIR [args...]: starts the binary in DIR (its list is DIR/applications.dat) in a new
-# network namespace, with a clean desktop environment: no session bus (so the tray icon is the
-# XEmbed one trayer hosts) and no Wayland.
+# network namespace, with a clean desktop environment: on X11 (E2E_PLATFORM=xcb) or on the
+# Wayland display of start_sway (E2E_PLATFORM=wayland); with the session bus of
+# start_session_bus when E2E_WITH_BUS=1, else none (so the tray icon is an XEmbed one). Its
+# output goes to kestrun.log; sets E2E_KESTRUN_PID.
 start_kestrun() {
   local dir=$1
   shift
-  (cd "$dir" && exec env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY -u SESSION_MANAGER \
-    -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR \
-    QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$E2E_TMP/runtime" XDG_CONFIG_HOME="$E2E_TMP/config" \
-    DISPLAY="$DISPLAY" "${E2E_UNSHARE[@]}" -- "$E2E_KESTRUN" "$@") \
+  local bus=() display=(-u WAYLAND_DISPLAY DISPLAY="${DISPLAY:-}")
+  ((E2E_WITH_BUS)) && bus=(DBUS_SESSION_BUS_ADDRESS="$DBUS_SESSION_BUS_ADDRESS")
+  [[ "$E2E_PLATFORM" == wayland ]] && display=(-u DISPLAY WAYLAND_DISPLAY="$WAYLAND_DISPLAY")
+  (cd "$dir" && exec env -u DBUS_SESSION_BUS_ADDRESS -u SESSION_MANAGER -u QT_QPA_PLATFORMTHEME \
+    -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR "${display[@]}" "${bus[@]}" \
+    QT_QPA_PLATFORM="$E2E_PLATFORM" XDG_RUNTIME_DIR="$E2E_TMP/runtime" \
+    XDG_CONFIG_HOME="$E2E_TMP/config" "${E2E_UNSHARE[@]}" -- "$E2E_KESTRUN" "$@") \
     >>"$E2E_TMP/kestrun.log" 2>&1 &
   E2E_KESTRUN_PID=$!
   e2e_log "kestrun started (pid $E2E_KESTRUN_PID) in $dir"
@@ -232,12 +250,14 @@ network_up() {
 
 # Child window ids (hex) of a window, in stacking order.
 window_children() {
+  [[ -n "$1" ]] || return 1 # xwininfo without an id waits for a click
   xwininfo -children -id "$1" 2>/dev/null | sed -n 's/^ *\(0x[0-9a-f]*\) .*/\1/p'
 }
 
 # Windows trayer has embedded: trayer wraps each client in a socket window of its own.
 embedded_windows() {
   local socket
+  [[ -n "$E2E_TRAYER_WIN" ]] || return 0
   for socket in $(window_children "$E2E_TRAYER_WIN"); do
     window_children "$socket"
   done
@@ -245,17 +265,23 @@ embedded_windows() {
 
 window_pid() { xprop -id "$1" _NET_WM_PID 2>/dev/null | sed -n 's/.* = \([0-9]*\)$/\1/p'; }
 
-# The tray icon: the window embedded in trayer that belongs to kestrun. All of them are printed,
-# so a second icon shows (and breaks the callers that expect one).
-tray_icon_window() {
-  local w found=1
-  for w in $(embedded_windows); do
-    if [[ "$(window_pid "$w")" == "$E2E_KESTRUN_PID" ]]; then
-      printf '%s\n' "$w"
-      found=0
-    fi
+# docked_icons_of [PID]: windows of PID (default kestrun) that a tray host has embedded in a
+# window of its own (XEmbed), in hex.
+docked_icons_of() {
+  local pid=${1:-$E2E_KESTRUN_PID} w root parent
+  root=$(xwininfo -root 2>/dev/null | sed -n 's/.*Window id: \(0x[0-9a-f]*\).*/\1/p')
+  for w in $(xdotool search --all --onlyvisible --pid "$pid" --name '' 2>/dev/null); do
+    parent=$(xwininfo -children -id "$w" 2>/dev/null | sed -n 's/^ *Parent window id: \(0x[0-9a-f]*\).*/\1/p')
+    [[ -n "$parent" && "$parent" != "$root" ]] && printf '0x%x\n' "$w"
   done
-  return $found
+}
+
+# The tray icon: kestrun's window docked in a tray host (trayer, xfce4-panel). All of them are
+# printed, so a second icon shows (and breaks the callers that expect one).
+tray_icon_window() {
+  local icons
+  icons=$(docked_icons_of)
+  [[ -n "$icons" ]] && printf '%s\n' "$icons"
 }
 
 has_tray_icon() { tray_icon_window >/dev/null; }
@@ -264,6 +290,7 @@ no_embedded_window() { [[ -z "$(embedded_windows)" ]]; }
 # geometry ID: sets GX GY (absolute top-left) GW GH.
 geometry() {
   local info
+  [[ -n "$1" ]] || return 1
   info=$(xwininfo -id "$1" 2>/dev/null) || return 1
   GX=$(sed -n 's/.*Absolute upper-left X: *\(-*[0-9]*\)/\1/p' <<<"$info")
   GY=$(sed -n 's/.*Absolute upper-left Y: *\(-*[0-9]*\)/\1/p' <<<"$info")
@@ -390,6 +417,143 @@ grab_area() { import -window root -crop "$3x$4+$1+$2" +repage "$5" 2>/dev/null; 
 
 # Number of pixels that differ between two pictures of the same size.
 pixels_differ() { compare -metric AE "$1" "$2" null: 2>&1 | sed 's/ .*//'; }
+
+# --- programs the entries start ---
+
+# make_recorder DIR: DIR/rec.sh appends its first argument to DIR/launched.txt; entries whose
+# command is "DIR/rec.sh NAME" show there when and in which order they were started.
+make_recorder() {
+  printf '#!/bin/sh\necho "$1" >>"%s/launched.txt"\n' "$1" >"$1/rec.sh"
+  chmod +x "$1/rec.sh"
+}
+
+# launched_in DIR: the names the recorder of DIR wrote, one line each, in order.
+launched_in() { cat "$1/launched.txt" 2>/dev/null; }
+
+# --- session bus and StatusNotifierItem hosts ---
+
+# Starts a session bus at a socket path (an abstract one would not reach into kestrun's network
+# namespace) and exports DBUS_SESSION_BUS_ADDRESS for the hosts and for busctl.
+start_session_bus() {
+  local socket=$E2E_TMP/bus
+  dbus-daemon --session --nofork --nopidfile --address="unix:path=$socket" \
+    >"$E2E_TMP/dbus.log" 2>&1 &
+  E2E_BUS_PID=$!
+  export DBUS_SESSION_BUS_ADDRESS="unix:path=$socket"
+  wait_until 10 eval 'busctl --user list >/dev/null 2>&1' || e2e_skip "dbus-daemon did not start"
+}
+
+watcher_property() {
+  busctl --user get-property org.kde.StatusNotifierWatcher /StatusNotifierWatcher \
+    org.kde.StatusNotifierWatcher "$1" 2>/dev/null
+}
+host_registered() { [[ "$(watcher_property IsStatusNotifierHostRegistered)" == "b true" ]]; }
+
+# sni_items_of [PID]: the bus name of every item registered with the watcher whose process is
+# PID (default: kestrun's).
+sni_items_of() {
+  local pid=${1:-$E2E_KESTRUN_PID} item name
+  for item in $(watcher_property RegisteredStatusNotifierItems | grep -o '"[^"]*"' | tr -d '"'); do
+    name=${item%%/*}
+    [[ "$(busctl --user call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
+      GetConnectionUnixProcessID s "$name" 2>/dev/null)" == "u $pid" ]] && printf '%s\n' "$name"
+  done
+}
+has_sni_item() { [[ -n "$(sni_items_of "$@")" ]]; }
+no_sni_item() { [[ -z "$(sni_items_of "$@")" ]]; }
+
+# sni_get NAME PROPERTY: a property of the item, as busctl prints it.
+sni_get() {
+  busctl --user get-property "$1" /StatusNotifierItem org.kde.StatusNotifierItem "$2" 2>/dev/null
+}
+# sni_call NAME METHOD SIGNATURE ARGS...: calls a method of the item, as a host does.
+sni_call() {
+  local name=$1 method=$2
+  shift 2
+  busctl --user call "$name" /StatusNotifierItem org.kde.StatusNotifierItem "$method" "$@"
+}
+sni_menu_path() { sni_get "$1" Menu | sed -n 's/^o "\(.*\)"$/\1/p'; }
+
+# sni_menu NAME: the item's exported menu, one line per item: depth, id, enabled, label (tabs).
+sni_menu() {
+  local path
+  path=$(sni_menu_path "$1")
+  [[ -n "$path" ]] || return 1
+  busctl --user --json=short call "$1" "$path" com.canonical.dbusmenu GetLayout iias -- 0 -1 0 |
+    jq -r 'def items($depth): . as [$id, $props, $children]
+             | [$depth, $id, ($props.enabled.data // true), ($props.label.data // "")],
+               ($children[] | .data | items($depth + 1));
+           .data[1] | items(0) | @tsv'
+}
+# sni_menu_labels NAME DEPTH: the labels at that depth, each followed by a blank.
+sni_menu_labels() { sni_menu "$1" | awk -F'\t' -v d="$2" '$1 == d { printf "%s ", $4 }'; }
+# sni_click NAME LABEL: what a host sends when the user picks the item labelled LABEL.
+sni_click() {
+  local path id
+  path=$(sni_menu_path "$1")
+  id=$(sni_menu "$1" | awk -F'\t' -v l="$2" '$4 == l { print $2; exit }')
+  [[ -n "$path" && -n "$id" ]] || return 1
+  busctl --user call "$1" "$path" com.canonical.dbusmenu Event isvu "$id" clicked s "" 0
+}
+
+# start_sway: a headless sway (Wayland) whose sockets are in kestrun's XDG_RUNTIME_DIR; sets
+# WAYLAND_DISPLAY and SWAYSOCK. sway refuses to run as root, so root starts it in a user namespace
+# as uid 1000, which owns the runtime folder there.
+start_sway() {
+  local as_user=()
+  ((EUID == 0)) && as_user=(unshare --user --map-user=1000 --map-group=1000)
+  printf 'output HEADLESS-1 resolution 1024x768\nxwayland disable\n' >"$E2E_TMP/sway.conf"
+  env -u DISPLAY XDG_RUNTIME_DIR="$E2E_TMP/runtime" WLR_BACKENDS=headless WLR_RENDERER=pixman \
+    WLR_LIBINPUT_NO_DEVICES=1 "${as_user[@]}" sway -c "$E2E_TMP/sway.conf" \
+    >"$E2E_TMP/sway.log" 2>&1 &
+  E2E_SWAY_PID=$!
+  wait_until 15 eval 'compgen -G "$E2E_TMP/runtime/sway-ipc.*.sock" >/dev/null' ||
+    e2e_skip "sway did not start (see sway.log)"
+  SWAYSOCK=$(compgen -G "$E2E_TMP/runtime/sway-ipc.*.sock" | head -n1)
+  export SWAYSOCK WAYLAND_DISPLAY=wayland-1
+  wait_until 5 test -S "$E2E_TMP/runtime/$WAYLAND_DISPLAY" || e2e_skip "sway made no $WAYLAND_DISPLAY"
+}
+
+# sway_window_shown TITLE: a window of sway's with exactly that title is mapped and visible.
+sway_window_shown() {
+  swaymsg -t get_tree 2>/dev/null |
+    jq -e --arg t "$1" '[.. | objects | select(.name? == $t and .visible? == true)] | length > 0' \
+      >/dev/null
+}
+
+# sway_screenshot NAME: the Wayland screen as NAME-<n>.png in the artifacts; sets SHOT.
+sway_screenshot() {
+  E2E_SHOT=$((E2E_SHOT + 1))
+  SHOT=$E2E_ARTIFACTS/$1-$E2E_SHOT.png
+  XDG_RUNTIME_DIR="$E2E_TMP/runtime" grim "$SHOT" 2>/dev/null
+}
+
+# start_waybar: waybar with only its tray, on sway; waits until its StatusNotifierItem host is
+# registered. Sets E2E_HOST_PID.
+start_waybar() {
+  printf '{ "layer": "top", "height": 28, "modules-right": ["tray"], "tray": { "spacing": 4 } }\n' \
+    >"$E2E_TMP/waybar.json"
+  XDG_RUNTIME_DIR="$E2E_TMP/runtime" waybar -c "$E2E_TMP/waybar.json" >>"$E2E_TMP/waybar.log" 2>&1 &
+  E2E_HOST_PID=$!
+  wait_until 20 host_registered || e2e_skip "waybar registered no StatusNotifierItem host"
+}
+
+# start_xfce4_panel: Xfce's panel, whose notification area takes both kinds of icon (XEmbed and
+# StatusNotifierItem), on the X server of start_xvfb and the bus of start_session_bus. Waits
+# until its StatusNotifierItem host is registered. Sets E2E_HOST_PID.
+start_xfce4_panel() {
+  env HOME="$E2E_TMP" XDG_CONFIG_HOME="$E2E_TMP/config" XDG_RUNTIME_DIR="$E2E_TMP/runtime" \
+    xfce4-panel --disable-wm-check >>"$E2E_TMP/xfce4-panel.log" 2>&1 &
+  E2E_HOST_PID=$!
+  wait_until 30 host_registered || e2e_skip "xfce4-panel registered no StatusNotifierItem host"
+}
+
+# stop_host: ends the host of start_waybar or start_xfce4_panel; waits until its watcher is gone.
+stop_host() {
+  stop_process "$E2E_HOST_PID"
+  E2E_HOST_PID=""
+  wait_until 10 eval '! busctl --user status org.kde.StatusNotifierWatcher >/dev/null 2>&1'
+}
 
 # --- list file ---
 

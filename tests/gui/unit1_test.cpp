@@ -11,6 +11,7 @@
 #include <QtTest/QTest>
 
 #include <cerrno>
+#include <filesystem>
 
 #include "file_system.h"
 #include "gui_fixture.h"
@@ -110,6 +111,35 @@ TEST_F(StartUp, ReadFailureIsReportedAndStartUpGoesOnWithLinesReadSoFar) {
     EXPECT_FALSE(form.RunApplication1->menuAction()->isEnabled());
     EXPECT_EQ(tray->commands(), std::vector{NIM_ADD});
     EXPECT_TRUE(form.Timer1->isActive());
+}
+
+// Start-up in a working directory that is gone: the error box shows, the icon is there, and
+// what the user picks in the tray menu while the box is up holds (hosts that draw the menu
+// themselves let the user do that).
+TEST_F(StartUp, SwitchAndExitChosenWhileTheStartUpErrorBoxIsUpHold) {
+    std::filesystem::create_directory("gone");
+    std::filesystem::current_path("gone");
+    std::filesystem::remove(std::filesystem::current_path());
+    platform::Services with_box = platform::services();
+    std::vector<QString> shown;
+    with_box.error_box = [&](const QString&, const QString& text) {
+        shown.push_back(text);
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            if (auto* made = qobject_cast<TForm1*>(window)) {
+                made->Disable1->trigger();
+                made->Exit1->trigger();
+            }
+        }
+    };
+    platform::ScopedServices services(with_box);
+    TForm1 form;
+    EXPECT_EQ(shown, std::vector<QString>{"File not found."});
+    EXPECT_EQ(form.Disable1->text(), "&Enable");
+    EXPECT_FALSE(form.Timer1->isActive());
+    EXPECT_EQ(tray->commands(), (std::vector{NIM_ADD, NIM_MODIFY, NIM_DELETE}));
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(form.ListDirectory.list_file(), "./applications.dat");
+    std::filesystem::current_path("/tmp");
 }
 
 using Submenu = GuiTest;

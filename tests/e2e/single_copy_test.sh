@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# One waiting copy per list folder: a second start in the same folder shows the first copy's
+# main window and ends with status 0, so every entry starts once when the network comes up; a
+# first copy killed outright leaves nothing that blocks the next start.
+# Usage: single_copy_test.sh <path of the kestrun binary>
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+
+readonly TITLE="Velmora Kestrun"
+
+e2e_setup "${1:-}"
+start_xvfb
+start_trayer
+
+work=$E2E_TMP/work
+mkdir "$work"
+make_recorder "$work"
+write_record "$work/applications.dat" "Mail" "$work/rec.sh Mail" 1
+write_record "$work/applications.dat" "Maps" "$work/rec.sh Maps" 0
+write_record "$work/applications.dat" "News" "$work/rec.sh News" 1
+
+# start_again: a further start in the folder; sets AGAIN_PID.
+start_again() {
+  local first=$E2E_KESTRUN_PID
+  start_kestrun "$work"
+  AGAIN_PID=$E2E_KESTRUN_PID
+  E2E_OTHER_PIDS+=("$AGAIN_PID")
+  E2E_KESTRUN_PID=$first
+}
+
+start_kestrun "$work"
+wait_until 20 has_tray_icon || fail "the first copy's icon docks"
+
+start_again
+if wait_exit "$AGAIN_PID" 10; then
+  check "a second start in the same folder ends with status 0 (got $EXIT_STATUS)" \
+    test "$EXIT_STATUS" == 0
+else
+  fail "a second start in the same folder ends"
+fi
+check "and the first copy shows its main window" wait_until 5 window_shown "$TITLE"
+check "one icon only" test "$(tray_icon_window | wc -l)" == 1
+check "the window is the first copy's" \
+  test "$(window_pid "$(visible_window "$TITLE")")" == "$E2E_KESTRUN_PID"
+
+# A start while the window is up changes nothing but ends as well.
+start_again
+wait_exit "$AGAIN_PID" 10 && check "a third start ends with status 0 too (got $EXIT_STATUS)" \
+  test "$EXIT_STATUS" == 0
+key alt+o
+wait_until 5 window_hidden "$TITLE" || fail "\"&OK\" hides the main window"
+
+network_up
+if wait_exit "$E2E_KESTRUN_PID" 10; then
+  E2E_KESTRUN_PID=""
+  pass "with the network up the first copy starts the list and ends (status $EXIT_STATUS)"
+else
+  fail "with the network up the first copy starts the list and ends"
+fi
+check "each enabled entry started exactly once" \
+  wait_until 3 eval '[[ "$(launched_in "$work" | sort | tr "\n" " ")" == "Mail News " ]]'
+stays_false 1 eval '[[ "$(launched_in "$work" | wc -l)" != 2 ]]'
+check "and nothing more" test "$(launched_in "$work" | wc -l)" == 2
+
+# --- a first copy killed outright ---
+
+rm -f "$work/launched.txt"
+start_kestrun "$work"
+wait_until 20 has_tray_icon || fail "a new copy's icon docks"
+kill -KILL "$E2E_KESTRUN_PID"
+wait_exit "$E2E_KESTRUN_PID" 5
+check "the runtime folder still holds the killed copy's socket" \
+  eval 'compgen -G "$E2E_TMP/runtime/kestrun-*.sock" >/dev/null'
+start_kestrun "$work"
+check "the next start is not blocked by what the killed copy left: its icon docks" \
+  wait_until 20 has_tray_icon
+start_again
+if wait_exit "$AGAIN_PID" 10; then
+  check "and it answers a later start, which ends with status 0 (got $EXIT_STATUS)" \
+    test "$EXIT_STATUS" == 0
+else
+  fail "the new copy answers a later start"
+fi
+check "by showing its window" wait_until 5 window_shown "$TITLE"
+
+e2e_finish
