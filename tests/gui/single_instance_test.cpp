@@ -52,8 +52,7 @@ class SingleInstanceTest : public kestrun_test::GuiTest {
         int status = 0;
         QElapsedTimer waited;
         waited.start();
-        while (::waitpid(child, &status, WNOHANG) == 0 && waited.elapsed() < 20000)
-            QTest::qWait(5);
+        while (::waitpid(child, &status, WNOHANG) == 0 && waited.elapsed() < 20000) QTest::qWait(5);
         return WIFEXITED(status) ? Outcome(WEXITSTATUS(status)) : Outcome::unavailable;
     }
 
