@@ -41,6 +41,14 @@ check "a left click on the late icon shows the main window" wait_until 5 window_
 key alt+o
 check "\"&OK\" hides it again" wait_until 5 window_hidden "$TITLE"
 
+# A tray that restarts gets the icon back.
+stop_process "$E2E_TRAYER_PID"
+E2E_TRAYER_PID=""
+start_trayer
+check "a restarted tray gets the icon back" wait_until 20 has_tray_icon
+icon=$(tray_icon_window)
+check "still exactly one icon" test "$(tray_icon_window | wc -l)" == 1
+
 # The right button opens the tray menu; its last item ends the program.
 if open_tray_menu "$icon"; then
   pass "a right click on the late icon opens the tray menu"

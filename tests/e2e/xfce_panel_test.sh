@@ -69,6 +69,10 @@ if wait_until 10 has_sni_item; then
   check "Activate shows the main window" wait_until 5 window_shown "$TITLE"
   key alt+o
   check "\"&OK\" hides it" wait_until 5 window_hidden "$TITLE"
+  stop_host
+  start_xfce4_panel
+  check "a restarted panel gets the icon back" wait_until 10 has_sni_item
+  check "still exactly one icon" test "$(icons)" == 1
 else
   fail "with the panel there and a bus, the icon is a StatusNotifierItem"
 fi
