@@ -84,6 +84,7 @@ int main(int argc, char* argv[]) {
     };
 
     // An exit chosen while start-up showed an error box ends the program here.
-    if (platform::end_requested()) return 0;
-    return QApplication::exec();
+    const int status = platform::end_requested() ? 0 : QApplication::exec();
+    instance.reset();  // its socket notifier goes before the application does
+    return status;
 }
