@@ -121,7 +121,7 @@ TEST(ListOwnership, OnlyTheUsersOwnListIsOpened) {
     for (const Hazard& hazard : hazards) {
         SCOPED_TRACE(hazard.name);
         write_bytes(paths.list_file(), bytes);
-        ::chown(paths.list_file().c_str(), ::geteuid(), ::getegid());
+        ASSERT_EQ(::chown(paths.list_file().c_str(), ::geteuid(), ::getegid()), 0);
         ::chmod(paths.list_file().c_str(), 0644);
         if (!hazard.apply(paths.list_file())) continue;
         ++tried;
@@ -241,7 +241,9 @@ TEST_F(ScratchFile, NamePlantedAgainAfterTheLeftoverWentIsRefused) {
     FileSystem racing = real_file_system();
     racing.unlink = [this](const std::string& path) {
         const int result = real_file_system().unlink(path);
-        if (path == paths.temp_file()) ::symlink(victim.c_str(), path.c_str());
+        if (path == paths.temp_file() && ::symlink(victim.c_str(), path.c_str()) != 0) {
+            ADD_FAILURE() << "could not link " << path << " again";
+        }
         return result;
     };
     {
