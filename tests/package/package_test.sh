@@ -237,8 +237,8 @@ depends=$(field Depends)
 for dep in libqt6widgets6 libqt6gui6 libqt6dbus6 libqt6core6 libjpeg62-turbo qt6-qpa-plugins libc6; do
   check "Depends names $dep" eval '[[ ", $depends," == *", $dep "* || ", $depends," == *", $dep,"* ]]'
 done
-check "Recommends a face of the designed width and libcap2-bin (setcap, for the postinst)" \
-  test "$(field Recommends)" == "fonts-liberation2, libcap2-bin"
+check "Recommends a face of the designed width, libcap2-bin (setcap, for the postinst), Qt's Wayland plugin" \
+  test "$(field Recommends)" == "fonts-liberation2, libcap2-bin, qt6-wayland"
 contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort)
 check "the package holds the installed files under /usr, the changelog and the lintian overrides" \
   test "$contents" == "$(printf 'usr/%s\n' "${expected[@]}" share/doc/kestrun/changelog.gz share/lintian/overrides/kestrun | sort)"
