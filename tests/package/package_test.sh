@@ -403,8 +403,9 @@ chmod 755 "$mine/work/started.sh"
 write_record "$mine/work/applications.dat" "Caps" "$mine/work/started.sh" 1
 chown -R nobody:nogroup "$mine" "$E2E_TMP/runtime"
 bus=$E2E_TMP/runtime/bus
-"${as_nobody[@]}" dbus-daemon --session --nofork --nopidfile --address="unix:path=$bus" \
-  >"$E2E_TMP/dbus.log" 2>&1 &
+# Services the bus starts (xfconfd for the panel below) get nobody's own folders.
+"${as_nobody[@]}" env HOME="$mine" XDG_CONFIG_HOME="$mine/config" dbus-daemon --session --nofork \
+  --nopidfile --address="unix:path=$bus" >"$E2E_TMP/dbus.log" 2>&1 &
 bus_pid=$!
 bus_call() {
   "${as_nobody[@]}" dbus-send --bus="unix:path=$bus" --print-reply --dest=org.freedesktop.DBus \
@@ -441,6 +442,34 @@ if wait_until 10 test -S "$bus"; then
     E2E_KESTRUN_PID=""
   else
     fail "... and ends"
+  fi
+  # The same with a StatusNotifierItem host, nobody's too, on that bus (in trayer's place: both
+  # would be XEmbed trays): the icon registers with it.
+  stop_process "$E2E_TRAYER_PID"
+  E2E_TRAYER_PID=""
+  busctl() { "${as_nobody[@]}" busctl "$@"; } # the bus is nobody's
+  export DBUS_SESSION_BUS_ADDRESS="unix:path=$bus"
+  "${as_nobody[@]}" env HOME="$mine" XDG_CONFIG_HOME="$mine/config" \
+    XDG_RUNTIME_DIR="$E2E_TMP/runtime" xfce4-panel --disable-wm-check >"$E2E_TMP/xfce4-panel.log" 2>&1 &
+  E2E_HOST_PID=$!
+  if wait_until 30 host_registered; then
+    E2E_WITH_BUS=1
+    E2E_UNSHARE=("${unshare_root[@]}" -- "${as_nobody[@]}")
+    HOME=$mine start_kestrun "$mine/work"
+    E2E_UNSHARE=("${unshare_root[@]}")
+    check "as nobody, in secure execution: the icon registers with a StatusNotifierItem host" \
+      wait_until 20 has_sni_item
+    check "... exactly one" test "$(sni_items_of | wc -l)" == 1
+    sni_click "$(sni_items_of)" E_xit >/dev/null
+    if wait_exit "$E2E_KESTRUN_PID" 10; then
+      check "... and its \"Exit\" ends it with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
+      E2E_KESTRUN_PID=""
+    else
+      fail "... and its \"Exit\" ends it"
+    fi
+  else
+    fail "xfce4-panel as nobody registers a StatusNotifierItem host" \
+      "$(tail -3 "$E2E_TMP/xfce4-panel.log")"
   fi
 else
   fail "a session bus for nobody starts" "$(tail -3 "$E2E_TMP/dbus.log")"
