@@ -6,10 +6,12 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
 #include <sys/stat.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -62,8 +64,10 @@ int real_open(const std::string& path, OpenMode mode, int& fd) {
             return ERROR_NOT_SUPPORTED;
     }
     clear_errors();
-    // _open shares read and write with other handles.
-    fd = _open(path.c_str(), flags, _S_IREAD | _S_IWRITE);
+    // A list is shared for reading and writing with other handles; the scratch file with none,
+    // which keeps a second rewrite from opening or removing it while this one writes it.
+    const int sharing = mode == OpenMode::create_new ? _SH_DENYRW : _SH_DENYNO;
+    fd = _sopen(path.c_str(), flags, sharing, _S_IREAD | _S_IWRITE);
     return fd < 0 ? crt_error() : 0;
 }
 
@@ -117,12 +121,17 @@ int real_unlink(const std::string& path) {
     return static_cast<int>(GetLastError());
 }
 
-int real_stat_regular(const std::string& path, bool& regular) {
-    regular = false;
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return static_cast<int>(GetLastError());
-    regular = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
-    return 0;
+int real_lookup(const std::string& path) {
+    if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return 0;
+    return static_cast<int>(GetLastError());
+}
+
+// The volume and file index; left 0 where the system does not tell them.
+void identify(HANDLE handle, FileStatus& status) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return;
+    status.device = info.dwVolumeSerialNumber;
+    status.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
 }
 
 int real_fstat_status(int fd, FileStatus& status) {
@@ -132,17 +141,36 @@ int real_fstat_status(int fd, FileStatus& status) {
     if (_fstat64(fd, &info) != 0) return crt_error();
     status.regular = (info.st_mode & _S_IFMT) == _S_IFREG;
     status.mode = static_cast<std::uint32_t>(info.st_mode & 0777);
+    identify(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), status);
     return 0;
 }
 
-// Windows keeps no owner or mode bits that the store could check or copy.
+// Windows keeps no owner or mode bits that the store could check or copy, and follows its
+// links itself.
 int real_stat_status(const std::string& path, bool, FileStatus& status) {
     status = FileStatus{};
-    return real_stat_regular(path, status.regular);
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return static_cast<int>(GetLastError());
+    status.regular = (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    // Attributes only: allowed even while another handle shares nothing.
+    const HANDLE handle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    identify(handle, status);
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    return 0;
 }
 
 int real_fchmod(int, std::uint32_t) {
     return 0;
+}
+
+int real_readlink(const std::string&, std::string&) {
+    return ERROR_NOT_SUPPORTED;
+}
+
+int real_try_lock(int) {
+    return ERROR_NOT_SUPPORTED;
 }
 
 #else
@@ -151,7 +179,9 @@ int real_open(const std::string& path, OpenMode mode, int& fd) {
     int flags = O_CLOEXEC;
     switch (mode) {
         case OpenMode::existing_read_write:
-            flags |= O_RDWR;
+            // O_NONBLOCK changes nothing for a regular file and keeps a fifo or a device from
+            // holding us up before the caller has seen what it is.
+            flags |= O_RDWR | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
             break;
         case OpenMode::create_read_write:
             flags |= O_RDWR | O_CREAT | O_TRUNC;
@@ -216,12 +246,9 @@ int real_unlink(const std::string& path) {
     return ::unlink(path.c_str()) != 0 ? errno : 0;
 }
 
-int real_stat_regular(const std::string& path, bool& regular) {
+int real_lookup(const std::string& path) {
     struct stat info {};
-    regular = false;
-    if (::stat(path.c_str(), &info) != 0) return errno;
-    regular = S_ISREG(info.st_mode);
-    return 0;
+    return ::lstat(path.c_str(), &info) != 0 ? errno : 0;
 }
 
 void describe(const struct stat& info, FileStatus& status) {
@@ -229,6 +256,8 @@ void describe(const struct stat& info, FileStatus& status) {
     status.link = S_ISLNK(info.st_mode);
     status.owner = static_cast<std::uint32_t>(info.st_uid);
     status.mode = static_cast<std::uint32_t>(info.st_mode & 07777);
+    status.device = static_cast<std::uint64_t>(info.st_dev);
+    status.inode = static_cast<std::uint64_t>(info.st_ino);
 }
 
 int real_fstat_status(int fd, FileStatus& status) {
@@ -256,6 +285,27 @@ int real_fchmod(int fd, std::uint32_t mode) {
     return result != 0 ? errno : 0;
 }
 
+int real_readlink(const std::string& path, std::string& target) {
+    std::string buffer(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink(path.c_str(), buffer.data(), buffer.size());
+        if (length < 0) return errno;
+        if (static_cast<std::size_t>(length) < buffer.size()) {
+            target.assign(buffer.data(), static_cast<std::size_t>(length));
+            return 0;
+        }
+        buffer.resize(buffer.size() * 2);  // possibly cut: ask again with more room
+    }
+}
+
+int real_try_lock(int fd) {
+    int result;
+    do {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    return result != 0 ? errno : 0;
+}
+
 #endif
 
 // Null while the real table is in use.
@@ -266,9 +316,9 @@ const FileSystem* active = nullptr;
 const FileSystem& real_file_system() {
     // Built on first use, so a caller during static initialisation still finds it.
     static const FileSystem table{
-        real_open,         real_pread,        real_pwrite,      real_fstat_size,
-        real_fsync,        real_close,        real_rename,      real_unlink,
-        real_stat_regular, real_fstat_status, real_stat_status, real_fchmod,
+        real_open,        real_pread,  real_pwrite,   real_fstat_size, real_fsync,
+        real_close,       real_rename, real_unlink,   real_lookup,     real_fstat_status,
+        real_stat_status, real_fchmod, real_readlink, real_try_lock,
     };
     return table;
 }

@@ -11,12 +11,15 @@
 namespace store {
 
 enum class OpenMode {
-    existing_read_write,  // the file must exist
-    create_read_write,    // created (0644 less the umask) or truncated
+    // The file must exist. Never waits (a fifo or a device does not block the open), never
+    // follows a link at the name itself (ELOOP), never makes a terminal ours.
+    existing_read_write,
+    create_read_write,  // created (0644 less the umask) or truncated
     // Created (0644 less the umask); fails with EEXIST when the name exists, also as a link,
     // which is never followed.
+    // On Windows it is made with no sharing: nobody else opens or removes it while it is open.
     create_new,
-    directory,  // read-only, only to sync it; POSIX only
+    directory,  // read-only, only to lock and sync it; POSIX only
 };
 
 // What the store checks before it trusts a file.
@@ -25,6 +28,10 @@ struct FileStatus {
     bool link = false;        // a symbolic link (only from an lstat)
     std::uint32_t owner = 0;  // user id; 0 on Windows
     std::uint32_t mode = 0;   // permission bits (07777)
+    // Which file it is: the same pair is the same file (volume serial and file index on
+    // Windows).
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
 };
 
 struct FileSystem {
@@ -41,12 +48,17 @@ struct FileSystem {
     std::function<int(int fd)> close;  // the descriptor is released even when this fails
     std::function<int(const std::string& from, const std::string& to)> rename;  // replaces `to`
     std::function<int(const std::string& path)> unlink;
-    // `regular`: the name is a regular file (not a directory or a device).
-    std::function<int(const std::string& path, bool& regular)> stat_regular;
+    // 0 when anything has that name: a file of any kind, or a link (never followed).
+    std::function<int(const std::string& path)> lookup;
     std::function<int(int fd, FileStatus& status)> fstat_status;
     // `follow_links` false: a link is described itself (lstat).
     std::function<int(const std::string& path, bool follow_links, FileStatus& status)> stat_status;
     std::function<int(int fd, std::uint32_t mode)> fchmod;  // a no-op on Windows
+    // What the link at `path` holds. POSIX only.
+    std::function<int(const std::string& path, std::string& target)> readlink;
+    // An exclusive lock on the open file without waiting for it: 0, EWOULDBLOCK while someone
+    // else holds one, or another error. Closing the descriptor lets it go. POSIX only.
+    std::function<int(int fd)> try_lock;
 };
 
 // The table of real system calls.

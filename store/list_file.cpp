@@ -110,6 +110,21 @@ UnsafeFileError::UnsafeFileError(const std::string& full_name)
               base_name(full_name) +
                   " is not safe to use: it belongs to another user or others may write to it") {}
 
+NotRegularFileError::NotRegularFileError(const std::string& full_name)
+    : IoError(file_access_denied,
+              base_name(full_name) +
+                  " is not a regular file: a directory, a device or a pipe cannot hold the list") {}
+
+#ifdef _WIN32
+constexpr int busy_code = ERROR_SHARING_VIOLATION;
+#else
+constexpr int busy_code = EWOULDBLOCK;
+#endif
+
+ListBusyError::ListBusyError(const std::string& full_name)
+    : IoError(busy_code, base_name(full_name) +
+                             " is being changed by another program: try again in a moment") {}
+
 bool is_users_own([[maybe_unused]] const FileStatus& status) {
 #ifdef _WIN32
     return true;
@@ -121,6 +136,37 @@ bool is_users_own([[maybe_unused]] const FileStatus& status) {
 int io_error_code_from_os(int os_error) {
     int code = 0;
     return named_os_error(os_error, code) ? code : os_error;
+}
+
+ResolvedName resolve_links(const std::string& full_name) {
+    const FileSystem& fs = file_system();
+    ResolvedName resolved;
+    resolved.path = full_name;
+    resolved.os_error = fs.stat_status(full_name, false, resolved.status);
+    if (resolved.os_error != 0) return resolved;
+#ifndef _WIN32  // Windows follows its links itself
+    // As many links in a row as the kernel itself follows.
+    for (int links = 0; resolved.status.link; ++links) {
+        // Only the user's own link is followed (what the kernel's protected_symlinks does in
+        // sticky folders, here everywhere): a planted one could point at any file of ours.
+        if (links == 40) throw IoError::from_os(ELOOP);
+        if (resolved.status.owner != static_cast<std::uint32_t>(::geteuid()))
+            throw UnsafeFileError(full_name);
+        std::string target;
+        check(fs.readlink(resolved.path, target));
+        if (target.empty() || target.front() != '/') {
+            // Relative to the folder that holds the link.
+            const std::string::size_type slash = resolved.path.find_last_of('/');
+            target.insert(0, slash == std::string::npos ? "" : resolved.path.substr(0, slash + 1));
+        }
+        resolved.path = target;
+        const int os_error = fs.stat_status(resolved.path, false, resolved.status);
+        // A link that leads nowhere is a list gone missing, never an empty one to replace.
+        if (os_error == ENOENT || os_error == ENOTDIR) throw IoError(file_not_found);
+        check(os_error);
+    }
+#endif
+    return resolved;
 }
 
 ListFile::~ListFile() {
@@ -137,9 +183,8 @@ void ListFile::bind(std::string full_name) {
 }
 
 bool ListFile::exists() const {
-    bool regular = false;
-    const int os_error = file_system().stat_regular(name_, regular);
-    if (os_error == 0) return regular;
+    const int os_error = file_system().lookup(name_);
+    if (os_error == 0) return true;
         // Only a missing name means "no file". Any other failure answers yes, so that the open
         // which follows reports it: reading the list as empty would let an edit drop it.
 #ifdef _WIN32
@@ -157,18 +202,38 @@ void ListFile::open_existing() {
     close();
     const FileSystem& fs = file_system();
     int fd = -1;
-    check(fs.open(name_, OpenMode::existing_read_write, fd));
-    // Checked on what was opened, so that the name cannot be swapped between check and use.
-    // Only regular files: the store never takes anything else for a list.
+    for (int attempt = 1;; ++attempt) {
+        const ResolvedName resolved = resolve_links(name_);
+        check(resolved.os_error);
+        if (!resolved.status.regular) throw NotRegularFileError(name_);
+        // The last name is opened without following a link: one put there since we looked is
+        // looked at again.
+        const int os_error = fs.open(resolved.path, OpenMode::existing_read_write, fd);
+#ifndef _WIN32
+        if (os_error == ELOOP && attempt < 3) continue;
+#endif
+        check(os_error);
+        break;
+    }
+    // Checked again on what was opened, so that the name cannot be swapped between check and
+    // use.
     FileStatus status;
     const int os_error = fs.fstat_status(fd, status);
-    if (os_error != 0 || (status.regular && !is_users_own(status))) {
+    if (os_error != 0 || !status.regular || !is_users_own(status)) {
         fs.close(fd);
         if (os_error != 0) throw IoError::from_os(os_error);
+        if (!status.regular) throw NotRegularFileError(name_);
         throw UnsafeFileError(name_);
     }
     fd_ = fd;
     position_ = 0;
+}
+
+FileStatus ListFile::status() {
+    if (fd_ < 0) throw IoError(file_not_open);
+    FileStatus status;
+    check(file_system().fstat_status(fd_, status));
+    return status;
 }
 
 void ListFile::create_new() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "file_system.h"
 #include "launch_record.h"
 
 namespace store {
@@ -50,10 +51,35 @@ class UnsafeFileError : public IoError {
     explicit UnsafeFileError(const std::string& full_name);
 };
 
+// Anything but a regular file at a list's name (a directory, a device, a pipe): it is never
+// opened for reading or writing records, so it can neither block us nor be taken for a list.
+class NotRegularFileError : public IoError {
+  public:
+    explicit NotRegularFileError(const std::string& full_name);
+};
+
+// Another rewrite of the same list (another copy of the program, say) went on for longer
+// than a rewrite waits. The code is the OS's "would block" (a sharing violation on Windows).
+class ListBusyError : public IoError {
+  public:
+    explicit ListBusyError(const std::string& full_name);
+};
+
 // On POSIX: true when `status` belongs to a file that only the effective user can change.
 // Always true on Windows, whose files carry no owner or mode bits here.
-struct FileStatus;
 bool is_users_own(const FileStatus& status);
+
+// What a name of a list file stands for. A link is followed only when the user owns it (else
+// someone else could point it at a file of ours whose bytes they chose), link after link, to
+// the file it ends at.
+struct ResolvedName {
+    std::string path;   // the name itself, or the file its links lead to
+    int os_error = 0;   // of looking at the name itself (ENOENT: nothing has that name)
+    FileStatus status;  // of `path` (never a link), when os_error is 0
+};
+// Throws UnsafeFileError for a link someone else owns and "File not found" for a link that
+// leads nowhere; a failure to look at the name itself is left in os_error.
+ResolvedName resolve_links(const std::string& full_name);
 
 // Maps an OS error number (errno, or GetLastError on Windows) to the code IoError carries.
 int io_error_code_from_os(int os_error);
@@ -69,18 +95,22 @@ class ListFile {
     // Names the file; closes a file still open from an earlier binding.
     void bind(std::string full_name);
     const std::string& name() const { return name_; }
-    // A regular file of that name exists; true also when the check itself fails for another
-    // reason than a missing name, so that opening it reports the error.
+    // Something has that name: a file of any kind, or a link, even one that leads nowhere.
+    // True also when the check itself fails for another reason than a missing name. Either
+    // way the open that follows reports what is wrong, rather than the list reading as empty.
     bool exists() const;
     bool is_open() const;
 
-    // Read and write, at record 0; reopens when already open. A regular file that is not the
-    // user's own (is_users_own) is refused with UnsafeFileError.
+    // Read and write, at record 0; reopens when already open. Links are followed as
+    // resolve_links says. Anything but a regular file is refused with NotRegularFileError
+    // before it is read, and a file that is not the user's own (is_users_own) with
+    // UnsafeFileError.
     void open_existing();
     void create();  // create or truncate, read and write, at record 0
     // Create a file that did not exist, never through a link at the name; read and write.
     void create_new();
     void set_mode(std::uint32_t mode);  // permission bits of the open file (fchmod)
+    FileStatus status();                // of the open file (fstat)
     std::size_t record_count();         // file size / 223
     // Position (in records) >= record count. The size is asked again only where the count last
     // seen says the end is reached: a pass over the list looks it up twice, not once a record.

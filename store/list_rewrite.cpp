@@ -1,6 +1,8 @@
 #include "list_rewrite.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -60,18 +62,6 @@ std::string working_directory() {
     return std::string(buffer.data());
 }
 
-// Makes the rename itself durable. Best effort: by now the new list is in place and every
-// reader sees it, so reporting a failure here would call a finished edit failed.
-void sync_directory([[maybe_unused]] const std::string& directory) {
-#ifndef _WIN32  // MOVEFILE_WRITE_THROUGH has already flushed the rename
-    const FileSystem& fs = file_system();
-    int fd = -1;
-    if (fs.open(directory, OpenMode::directory, fd) != 0) return;
-    fs.fsync(fd);
-    fs.close(fd);
-#endif
-}
-
 bool is_missing(int os_error) {
 #ifdef _WIN32
     return os_error == ERROR_FILE_NOT_FOUND || os_error == ERROR_PATH_NOT_FOUND;
@@ -80,21 +70,44 @@ bool is_missing(int os_error) {
 #endif
 }
 
-// A scratch file left by an earlier rewrite that did not finish. Only the user's own is
-// removed: one that someone else could have put or changed there is reported instead.
-// A link is removed as a name, never followed.
-void remove_leftover(const std::string& temp) {
+// Another rewrite has temp.dat open (Windows: it shares nothing) or has just made it.
+bool held_by_another_rewrite([[maybe_unused]] int os_error) {
+#ifdef _WIN32
+    return os_error == ERROR_SHARING_VIOLATION || os_error == ERROR_FILE_EXISTS;
+#else
+    return false;  // the folder lock says so
+#endif
+}
+
+// A scratch file left by an earlier rewrite that did not finish (the one that made it is gone:
+// we hold the list's turn). Only the user's own is removed: one that someone else could have
+// put or changed there is reported instead. A link is removed as a name, never followed.
+// False while another rewrite still has it.
+bool remove_leftover(const std::string& temp) {
     const FileSystem& fs = file_system();
     FileStatus status;
     const int os_error = fs.stat_status(temp, false, status);
-    if (is_missing(os_error)) return;
+    if (is_missing(os_error)) return true;
     if (os_error != 0) throw IoError::from_os(os_error);
     FileStatus as_file = status;
     if (status.link) as_file.mode = 0;  // a link's own mode bits mean nothing
     if (!is_users_own(as_file)) throw UnsafeFileError(temp);
     const int unlinked = fs.unlink(temp);
+    if (held_by_another_rewrite(unlinked)) return false;
     if (unlinked != 0 && !is_missing(unlinked)) throw IoError::from_os(unlinked);
+    return true;
 }
+
+bool same_file(const FileStatus& a, const FileStatus& b) {
+    return a.device == b.device && a.inode == b.inode;
+}
+
+#ifndef _WIN32
+// A file system that keeps no locks (some network ones): rewrites go on without taking turns.
+bool locks_unsupported(int os_error) {
+    return os_error == ENOLCK || os_error == EOPNOTSUPP || os_error == EINVAL || os_error == EBADF;
+}
+#endif
 
 // The new list keeps the permissions of the one it replaces, except that it never becomes
 // writable by group or others (the next open would refuse it).
@@ -127,19 +140,113 @@ std::string ListPaths::temp_file() const {
     return directory_ + separator + "temp.dat";
 }
 
-ListRewrite::ListRewrite(const ListPaths& paths) : paths_(paths) {
-    const std::string temp = paths_.temp_file();
-    temp_.bind(temp);
-    remove_leftover(temp);
+bool ListRewrite::FolderLock::take([[maybe_unused]] const std::string& directory) {
+    release();
+#ifndef _WIN32
+    const FileSystem& fs = file_system();
+    int fd = -1;
+    const int opened = fs.open(directory, OpenMode::directory, fd);
+    if (opened != 0) throw IoError::from_os(opened);
+    const int locked = fs.try_lock(fd);
+    if (locked == EWOULDBLOCK) {
+        fs.close(fd);
+        return false;
+    }
+    if (locked != 0 && !locks_unsupported(locked)) {
+        fs.close(fd);
+        throw IoError::from_os(locked);
+    }
+    fd_ = fd;
+#endif
+    return true;
+}
+
+// Makes the rename itself durable. Best effort: by now the new list is in place and every
+// reader sees it, so reporting a failure here would call a finished edit failed.
+// (On Windows MOVEFILE_WRITE_THROUGH has already flushed it.)
+void ListRewrite::FolderLock::sync() {
+    if (fd_ >= 0) file_system().fsync(fd_);
+}
+
+void ListRewrite::FolderLock::release() {
+    if (fd_ < 0) return;
+    file_system().close(fd_);
+    fd_ = -1;
+}
+
+ListRewrite::ListRewrite(const ListPaths& paths, std::chrono::milliseconds wait) : paths_(paths) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    std::chrono::milliseconds pause{1};
+    while (!take_turn()) {
+        if (std::chrono::steady_clock::now() >= deadline) throw ListBusyError(paths_.list_file());
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds{16});
+    }
+}
+
+// Where the list really is: a list that is the user's own link is replaced where it leads.
+void ListRewrite::locate() {
+    const ResolvedName resolved = resolve_links(paths_.list_file());
+    if (resolved.os_error != 0 && !is_missing(resolved.os_error))
+        throw IoError::from_os(resolved.os_error);
+    if (resolved.path == paths_.list_file()) {
+        target_ = paths_.list_file();
+        directory_ = paths_.directory();
+        temp_name_ = paths_.temp_file();
+        return;
+    }
+    target_ = resolved.path;
+    const std::string::size_type slash = target_.find_last_of(separator);
+    directory_ = slash == std::string::npos ? "." : slash == 0 ? "/" : target_.substr(0, slash);
+    temp_name_ = target_.substr(0, slash + 1) + "temp.dat";
+}
+
+bool ListRewrite::take_turn() {
+    locate();
+#ifndef _WIN32
+    if (!lock_.take(directory_)) return false;
+    // The user may have pointed the link elsewhere while we waited.
+    const std::string locked = directory_;
+    locate();
+    if (directory_ != locked) {
+        lock_.release();
+        return false;
+    }
+#endif
+    return make_scratch_file();
+}
+
+bool ListRewrite::make_scratch_file() {
+    temp_.bind(temp_name_);
+    if (!remove_leftover(temp_name_)) return false;
     try {
         // Made afresh, never through a link: the records go only to a file we created.
         temp_.create_new();
-    } catch (const IoError&) {
+    } catch (const IoError& error) {
+        if (held_by_another_rewrite(error.code())) return false;
         // The name is taken again since the leftover went: someone else is writing there.
         FileStatus status;
-        if (file_system().stat_status(temp, false, status) == 0) throw UnsafeFileError(temp);
+        if (file_system().stat_status(temp_name_, false, status) == 0)
+            throw UnsafeFileError(temp_name_);
         throw;
     }
+    try {
+        made_ = temp_.status();
+        made_known_ = true;
+    } catch (const IoError&) {
+        temp_.bind(temp_name_);  // closes it; just made, so ours to remove
+        file_system().unlink(temp_name_);
+        throw;
+    }
+    return true;
+}
+
+// temp.dat is still the file this rewrite made: nobody removed or replaced it meanwhile.
+bool ListRewrite::still_ours(const std::string& name) {
+    FileStatus status;
+    const int os_error = file_system().stat_status(name, false, status);
+    if (os_error != 0) throw IoError::from_os(os_error);
+    return !status.link && same_file(status, made_);
 }
 
 ListRewrite::~ListRewrite() {
@@ -149,7 +256,12 @@ ListRewrite::~ListRewrite() {
     } catch (const IoError&) {
         // Released all the same; the scratch file goes below.
     }
-    file_system().unlink(paths_.temp_file());
+    if (!made_known_) return;
+    try {
+        if (still_ours(temp_name_)) file_system().unlink(temp_name_);
+    } catch (const IoError&) {
+        // Gone already, or not to be looked at: either way not ours to remove.
+    }
 }
 
 void ListRewrite::write(const LaunchRecord& record) {
@@ -166,13 +278,17 @@ void ListRewrite::write_gathered() {
 
 void ListRewrite::commit() {
     write_gathered();
-    keep_permissions(paths_.list_file(), temp_);
+    keep_permissions(target_, temp_);
     temp_.sync();
     temp_.close();
+    // Whatever else was put at the name (by a program that does not take turns) is not
+    // what we wrote, and never becomes the list.
+    if (!still_ours(temp_name_)) throw UnsafeFileError(temp_name_);
     // One step from the old list to the new: there is never a moment without a list file.
-    temp_.rename(paths_.list_file());
+    temp_.rename(target_);
     committed_ = true;
-    sync_directory(paths_.directory());
+    lock_.sync();
+    lock_.release();
 }
 
 namespace {
@@ -210,9 +326,9 @@ bool rewrite_with_flag(const ListPaths& paths, const std::string& name, bool ena
 }
 
 bool rewrite_without(const ListPaths& paths, const std::string& name) {
+    ListRewrite rewrite(paths);
     ListFile list(paths.list_file());
     list.open_existing();
-    ListRewrite rewrite(paths);
     const bool found =
         copy_changing_first_named(list, rewrite, name, [](LaunchRecord&) { return false; });
     list.close();

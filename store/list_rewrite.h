@@ -2,6 +2,7 @@
 // Where the list lives, and the one way it is ever changed: records are written to
 // temp.dat, which is flushed and then renamed over applications.dat in one step.
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -23,15 +24,25 @@ class ListPaths {
     std::string directory_;
 };
 
-// A rewrite in progress. Construction removes a leftover temp.dat of the user's own (another
-// is refused with UnsafeFileError) and creates it anew, never through a link; commit() gives
-// it the old list's permissions, flushes it, closes it, renames it over applications.dat and
-// syncs the directory. Destroying an uncommitted
-// rewrite closes and removes temp.dat, leaving applications.dat untouched. A failure of the
-// directory sync is not reported: the rename has already put the new list in place.
+// A rewrite in progress. Rewrites of one list take turns, in every process that rewrites it
+// this way: construction waits (up to `wait`, then ListBusyError) until no other rewrite of the
+// list is under way, and from then to the end of commit() no other one starts (on POSIX a
+// lock on the list's folder; on Windows temp.dat itself, which is opened with no sharing).
+// So a list read after construction is the list this rewrite replaces.
+//
+// Under that lock, construction removes a leftover temp.dat of the user's own (another is
+// refused with UnsafeFileError) and creates it anew, never through a link. commit() gives it
+// the old list's permissions, flushes it, checks that temp.dat is still the file it made,
+// renames it over the list and syncs the folder. A list that is a link of the user's own
+// stays one: the file it leads to is replaced, by a temp.dat beside that file. Destroying an
+// uncommitted rewrite closes and removes its temp.dat (only if it is still the one it made),
+// leaving the list untouched. A failure of the folder sync is not reported: the rename has
+// already put the new list in place.
 class ListRewrite {
   public:
-    explicit ListRewrite(const ListPaths& paths);
+    static constexpr std::chrono::milliseconds default_wait{5000};
+
+    explicit ListRewrite(const ListPaths& paths, std::chrono::milliseconds wait = default_wait);
     ~ListRewrite();
     ListRewrite(const ListRewrite&) = delete;
     ListRewrite& operator=(const ListRewrite&) = delete;
@@ -42,10 +53,36 @@ class ListRewrite {
     void commit();
 
   private:
+    // An open folder and the lock on it; let go when closed.
+    class FolderLock {
+      public:
+        FolderLock() = default;
+        ~FolderLock() { release(); }
+        FolderLock(const FolderLock&) = delete;
+        FolderLock& operator=(const FolderLock&) = delete;
+        // False while another rewrite holds it.
+        bool take(const std::string& directory);
+        void sync();  // best effort
+        void release();
+
+      private:
+        int fd_ = -1;
+    };
+
+    void locate();
+    bool take_turn();
+    bool make_scratch_file();
+    bool still_ours(const std::string& name);
     void write_gathered();
 
     ListPaths paths_;
+    std::string target_;     // the file replaced: the list, or what the user's link leads to
+    std::string directory_;  // the folder that holds it
+    std::string temp_name_;  // temp.dat in that folder
+    FolderLock lock_;
     ListFile temp_;
+    FileStatus made_;  // which file our temp.dat is
+    bool made_known_ = false;
     std::vector<LaunchRecord> gathered_;
     bool committed_ = false;
 };

@@ -147,15 +147,6 @@ TEST(ListOwnership, OnlyTheUsersOwnListIsOpened) {
     if (!is_root()) GTEST_SKIP() << "the other-owner cases need root (chown)";
 }
 
-TEST(ListOwnership, OnlyRegularFilesAreJudged) {
-    // A device is never taken for a list (exists() says no); opening one directly still works,
-    // so the check cannot be mistaken for a refusal of everything shared.
-    if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
-    ListFile full("/dev/full");
-    EXPECT_FALSE(full.exists());
-    EXPECT_EQ(error_of([&] { full.open_existing(); }), "");
-}
-
 TEST(ListOwnership, LinkedListIsJudgedByWhatItNames) {
     if (!is_root()) GTEST_SKIP() << "needs root (chown)";
     TempDir dir;

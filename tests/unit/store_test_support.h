@@ -101,7 +101,8 @@ class InjectedFileSystem {
     int error = EIO;
     bool short_write = false;  // a failing pwrite writes one byte less and reports success
     std::vector<std::string> calls;
-    std::string failed_call;  // label of the call that was made to fail, if any
+    std::string failed_call;       // label of the call that was made to fail, if any
+    std::size_t failed_index = 0;  // its place in `calls`
 
     store::FileSystem table() {
         const store::FileSystem& real = store::real_file_system();
@@ -148,10 +149,10 @@ class InjectedFileSystem {
             if (fails("unlink " + base(path))) return error;
             return real.unlink(path);
         };
-        t.stat_regular = [this, &real](const std::string& path, bool& regular) {
+        t.lookup = [this, &real](const std::string& path) {
             // Failed only when asked for by label: a failing check is not a failing add.
             if (fails("stat " + base(path), false)) return error;
-            return real.stat_regular(path, regular);
+            return real.lookup(path);
         };
         t.fstat_status = [this, &real](int fd, store::FileStatus& status) {
             if (fails("fstat " + names_[fd])) return error;
@@ -165,6 +166,14 @@ class InjectedFileSystem {
         t.fchmod = [this, &real](int fd, std::uint32_t mode) {
             if (fails("fchmod " + names_[fd])) return error;
             return real.fchmod(fd, mode);
+        };
+        t.readlink = [this, &real](const std::string& path, std::string& target) {
+            if (fails("readlink " + base(path))) return error;
+            return real.readlink(path, target);
+        };
+        t.try_lock = [this, &real](int fd) {
+            if (fails("flock " + names_[fd])) return error;
+            return real.try_lock(fd);
         };
         return t;
     }
@@ -180,7 +189,10 @@ class InjectedFileSystem {
         const bool chosen =
             fail_at != 0 ? numbered && failable_ == fail_at
                          : !fail_on.empty() && failed_call.empty() && label.rfind(fail_on, 0) == 0;
-        if (chosen) failed_call = label;
+        if (chosen) {
+            failed_call = label;
+            failed_index = calls.size() - 1;
+        }
         return chosen;
     }
 
