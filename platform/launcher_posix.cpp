@@ -35,7 +35,9 @@ bool is_executable_file(const std::string& path) {
            access(path.c_str(), X_OK) == 0;
 }
 
-// The first executable file that the PATH search of execvp would start, or "" if none.
+// The first executable file of that name in a folder of PATH, or "" if none. Only absolute
+// entries count: an empty one (a stray colon, or PATH set empty) or a relative one would
+// name the working directory, which is the list's folder, as execvp takes them.
 std::string find_in_path(const std::string& name) {
     const char* env_path = std::getenv("PATH");
     const std::string dirs = env_path != nullptr ? env_path : "/bin:/usr/bin";
@@ -43,10 +45,11 @@ std::string find_in_path(const std::string& name) {
     while (true) {
         const std::string::size_type end = dirs.find(':', begin);
         std::string candidate = dirs.substr(begin, end == std::string::npos ? end : end - begin);
-        if (candidate.empty()) candidate.push_back('.');  // an empty entry is the working directory
-        candidate.push_back('/');
-        candidate.append(name);
-        if (is_executable_file(candidate)) return candidate;
+        if (!candidate.empty() && candidate.front() == '/') {
+            candidate.push_back('/');
+            candidate.append(name);
+            if (is_executable_file(candidate)) return candidate;
+        }
         if (end == std::string::npos) return {};
         begin = end + 1;
     }

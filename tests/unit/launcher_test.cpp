@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -278,6 +279,49 @@ TEST_F(Launcher, BareNameIsNotTakenFromTheWorkingDirectory) {
     EXPECT_TRUE(dotted_ran);
     std::this_thread::sleep_for(100ms);  // the bare launch came first; give it time all the same
     EXPECT_FALSE(fs::exists(dir_ / "ran-0"));
+}
+
+// How many programs a launch started, counted exactly: a child of ours launches as a
+// subreaper, so whatever the launch started becomes its child when the intermediate one
+// exits, before the launch returns; reaping ends at once when there is none.
+int programs_started(const std::string& command_line) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+        launch_command_line(command_line);
+        int started = 0;
+        while (waitpid(-1, nullptr, 0) > 0) ++started;
+        _exit(started);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Launcher, PathEntriesThatNameTheWorkingDirectoryAreSkipped) {
+    const EnvGuard path_guard("PATH");
+    const fs::path cwd = fs::current_path();
+    const fs::path folder = dir_ / "list folder";
+    write_file(folder / "localprog", "#!/bin/sh\nexit 0\n", true);
+    write_file(folder / "bin" / "localprog", "#!/bin/sh\nexit 0\n", true);
+    fs::current_path(folder);
+    std::map<std::string, int> started;
+    for (const char* path : {"/usr/bin:/bin:", "/usr/bin::/bin", ":/usr/bin", "::", "", ":",
+                             ".:/usr/bin", "bin:/usr/bin", "./bin"}) {
+        setenv("PATH", path, 1);
+        started[path] = programs_started("localprog");
+    }
+    // The same program through an absolute entry, after an empty one: found, and counted.
+    setenv("PATH", ("::" + (folder / "bin").string()).c_str(), 1);
+    const int absolute = programs_started("localprog");
+    setenv("PATH", "/usr/bin:/bin", 1);
+    const int true_started = programs_started("true");
+    fs::current_path(cwd);
+
+    for (const auto& [path, count] : started) EXPECT_EQ(count, 0) << "PATH=" << path;
+    EXPECT_EQ(absolute, 1);
+    EXPECT_EQ(true_started, 1);
 }
 
 TEST_F(Launcher, FileWithoutInterpreterLineRunsUnderSh) {
