@@ -173,6 +173,10 @@ int real_try_lock(int) {
     return ERROR_NOT_SUPPORTED;
 }
 
+int real_lock(int) {
+    return ERROR_NOT_SUPPORTED;
+}
+
 #else
 
 int real_open(const std::string& path, OpenMode mode, int& fd) {
@@ -298,12 +302,20 @@ int real_readlink(const std::string& path, std::string& target) {
     }
 }
 
-int real_try_lock(int fd) {
+int flock_retried(int fd, int operation) {
     int result;
     do {
-        result = ::flock(fd, LOCK_EX | LOCK_NB);
+        result = ::flock(fd, operation);
     } while (result != 0 && errno == EINTR);
     return result != 0 ? errno : 0;
+}
+
+int real_try_lock(int fd) {
+    return flock_retried(fd, LOCK_EX | LOCK_NB);
+}
+
+int real_lock(int fd) {
+    return flock_retried(fd, LOCK_EX);
 }
 
 #endif
@@ -318,7 +330,7 @@ const FileSystem& real_file_system() {
     static const FileSystem table{
         real_open,        real_pread,  real_pwrite,   real_fstat_size, real_fsync,
         real_close,       real_rename, real_unlink,   real_lookup,     real_fstat_status,
-        real_stat_status, real_fchmod, real_readlink, real_try_lock,
+        real_stat_status, real_fchmod, real_readlink, real_try_lock,   real_lock,
     };
     return table;
 }

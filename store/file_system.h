@@ -56,9 +56,11 @@ struct FileSystem {
     std::function<int(int fd, std::uint32_t mode)> fchmod;  // a no-op on Windows
     // What the link at `path` holds. POSIX only.
     std::function<int(const std::string& path, std::string& target)> readlink;
-    // An exclusive lock on the open file without waiting for it: 0, EWOULDBLOCK while someone
-    // else holds one, or another error. Closing the descriptor lets it go. POSIX only.
+    // An exclusive lock on the open file (flock): `try_lock` does not wait (EWOULDBLOCK while
+    // someone else holds one), `lock` waits as long as it takes. Closing the descriptor lets
+    // it go. POSIX only.
     std::function<int(int fd)> try_lock;
+    std::function<int(int fd)> lock;
 };
 
 // The table of real system calls.

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -140,17 +144,62 @@ std::string ListPaths::temp_file() const {
     return directory_ + separator + "temp.dat";
 }
 
-bool ListRewrite::FolderLock::take([[maybe_unused]] const std::string& directory) {
+namespace {
+
+#ifndef _WIN32
+// Waits at most `wait` for the lock that another rewrite holds on the open folder `fd`: 0 once
+// it is ours, EWOULDBLOCK when the wait ran out (the descriptor then belongs to the waiting
+// thread, which closes it, letting the lock go, as soon as it gets it), else the error.
+// The kernel hands a lock to its waiters in turn, which a loop of tries would not (a writer
+// that lets go and takes it again at once would keep it); but nothing bounds that wait, so it
+// runs on a thread of its own.
+int wait_for_lock(int fd, std::chrono::milliseconds wait) {
+    struct Waiting {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        bool given_up = false;
+        int result = 0;
+    };
+    auto waiting = std::make_shared<Waiting>();
+    const FileSystem& fs = file_system();
+    try {
+        std::thread([waiting, fd, lock = fs.lock, close = fs.close] {
+            const int result = lock(fd);
+            const std::lock_guard<std::mutex> guard(waiting->mutex);
+            if (waiting->given_up) {
+                close(fd);
+                return;
+            }
+            waiting->done = true;
+            waiting->result = result;
+            waiting->finished.notify_one();
+        }).detach();
+    } catch (const std::system_error&) {
+        return ENOMEM;
+    }
+    std::unique_lock<std::mutex> guard(waiting->mutex);
+    if (waiting->finished.wait_for(guard, wait, [&] { return waiting->done; }))
+        return waiting->result;
+    waiting->given_up = true;
+    return EWOULDBLOCK;
+}
+#endif
+
+}  // namespace
+
+bool ListRewrite::FolderLock::take([[maybe_unused]] const std::string& directory,
+                                   [[maybe_unused]] std::chrono::milliseconds wait) {
     release();
 #ifndef _WIN32
     const FileSystem& fs = file_system();
     int fd = -1;
     const int opened = fs.open(directory, OpenMode::directory, fd);
     if (opened != 0) throw IoError::from_os(opened);
-    const int locked = fs.try_lock(fd);
+    int locked = fs.try_lock(fd);
     if (locked == EWOULDBLOCK) {
-        fs.close(fd);
-        return false;
+        locked = wait_for_lock(fd, wait);
+        if (locked == EWOULDBLOCK) return false;  // fd is the waiting thread's now
     }
     if (locked != 0 && !locks_unsupported(locked)) {
         fs.close(fd);
@@ -177,9 +226,9 @@ void ListRewrite::FolderLock::release() {
 ListRewrite::ListRewrite(const ListPaths& paths, std::chrono::milliseconds wait) : paths_(paths) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     std::chrono::milliseconds pause{1};
-    while (!take_turn()) {
+    while (!take_turn(deadline)) {
         if (std::chrono::steady_clock::now() >= deadline) throw ListBusyError(paths_.list_file());
-        std::this_thread::sleep_for(pause);
+        std::this_thread::sleep_for(pause);  // Windows: another rewrite has temp.dat
         pause = std::min(pause * 2, std::chrono::milliseconds{16});
     }
 }
@@ -201,10 +250,12 @@ void ListRewrite::locate() {
     temp_name_ = target_.substr(0, slash + 1) + "temp.dat";
 }
 
-bool ListRewrite::take_turn() {
+bool ListRewrite::take_turn([[maybe_unused]] std::chrono::steady_clock::time_point deadline) {
     locate();
 #ifndef _WIN32
-    if (!lock_.take(directory_)) return false;
+    const auto left = std::max(std::chrono::steady_clock::duration::zero(),
+                               deadline - std::chrono::steady_clock::now());
+    if (!lock_.take(directory_, std::chrono::ceil<std::chrono::milliseconds>(left))) return false;
     // The user may have pointed the link elsewhere while we waited.
     const std::string locked = directory_;
     locate();

@@ -60,8 +60,8 @@ class ListRewrite {
         ~FolderLock() { release(); }
         FolderLock(const FolderLock&) = delete;
         FolderLock& operator=(const FolderLock&) = delete;
-        // False while another rewrite holds it.
-        bool take(const std::string& directory);
+        // False when another rewrite held it for all of `wait`.
+        bool take(const std::string& directory, std::chrono::milliseconds wait);
         void sync();  // best effort
         void release();
 
@@ -70,7 +70,7 @@ class ListRewrite {
     };
 
     void locate();
-    bool take_turn();
+    bool take_turn(std::chrono::steady_clock::time_point deadline);
     bool make_scratch_file();
     bool still_ours(const std::string& name);
     void write_gathered();

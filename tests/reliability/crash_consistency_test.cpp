@@ -194,6 +194,7 @@ FileSystem counting(Progress* progress) {
         return step([&] { return real.readlink(p, target); });
     };
     t.try_lock = [&real, step](int fd) { return step([&] { return real.try_lock(fd); }); };
+    t.lock = [&real, step](int fd) { return step([&] { return real.lock(fd); }); };
     return t;
 }
 

@@ -4,7 +4,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,8 +15,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +76,77 @@ inline int open_descriptor_count() {
     int count = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
     return count;
+}
+
+// CI (CI=true) runs as root and counts a skipped case as a failure.
+inline bool in_ci() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+// Runs a command as the unprivileged user `nobody` (we must be root); its exit status, or -1.
+inline int run_as_nobody(const std::vector<std::string>& command) {
+    std::vector<std::string> words = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                      "--clear-groups", "--"};
+    words.insert(words.end(), command.begin(), command.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs `work` in a child process and returns what it returned, or nothing when it did not
+// finish within `seconds` (it is killed then): for calls that could block for good.
+inline std::optional<std::string> in_child_within(int seconds,
+                                                  const std::function<std::string()>& work) {
+    int fds[2];
+    if (::pipe(fds) != 0) return std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string result;
+        try {
+            result = work();
+        } catch (const std::exception& error) {
+            result = std::string("exception: ") + error.what();
+        }
+        const char* at = result.data();
+        std::size_t left = result.size();
+        while (left > 0) {
+            const ssize_t put = ::write(fds[1], at, left);
+            if (put <= 0) break;
+            at += put;
+            left -= static_cast<std::size_t>(put);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string result;
+    bool finished = false;
+    pollfd watch{fds[0], POLLIN, 0};
+    while (::poll(&watch, 1, seconds * 1000) > 0) {
+        char buffer[4096];
+        const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+        if (got <= 0) {
+            finished = got == 0;
+            break;
+        }
+        result.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fds[0]);
+    if (!finished) ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (!finished) return std::nullopt;
+    return result;
 }
 
 // Sets LC_CTYPE for one test and puts the old value back.
@@ -174,6 +250,10 @@ class InjectedFileSystem {
         t.try_lock = [this, &real](int fd) {
             if (fails("flock " + names_[fd])) return error;
             return real.try_lock(fd);
+        };
+        t.lock = [this, &real](int fd) {  // only when another rewrite holds the lock
+            if (fails("flock " + names_[fd])) return error;
+            return real.lock(fd);
         };
         return t;
     }
