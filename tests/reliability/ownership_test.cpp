@@ -326,6 +326,46 @@ TEST_F(UnsafeListInTheWindows, StartUpLoadsNothingAndLaunchAllStartsNothing) {
     EXPECT_TRUE(launched.empty());
 }
 
+// What the windows do with a list that another user linked, in a folder anyone may write
+// to, to a file of ours whose bytes they chose (a download): nothing is loaded or started.
+TEST_F(UnsafeListInTheWindows, LinkPlantedByAnotherUserStartsNothing) {
+    if (!is_root()) {
+        if (store_test::in_ci()) FAIL() << "CI runs as root: the link is planted as `nobody`";
+        GTEST_SKIP() << "needs root: the link is planted as `nobody` (setpriv)";
+    }
+    const fs::path folder = fs::path(list_path()).parent_path();
+    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+    const std::string bait = (folder / "download.dat").string();
+    write_bytes(bait,
+                record_bytes(record("Update", "/bin/touch " + (folder / "pwned").string(), 1)));
+    ASSERT_EQ(::chmod(bait.c_str(), 0644), 0);
+    ASSERT_EQ(store_test::run_as_nobody({"ln", "-s", "download.dat", list_path()}), 0);
+
+    Windows w;
+    expect_one_box();
+    EXPECT_EQ(w.form.CheckListBox1->count(), 0);
+    error_boxes.clear();
+    echo.statuses = {probe::IP_SUCCESS};
+    QMetaObject::invokeMethod(w.form.Timer1, "timeout", Qt::DirectConnection);
+    expect_one_box();
+    EXPECT_TRUE(launched.empty());
+    EXPECT_TRUE(fs::is_symlink(list_path()));
+}
+
+TEST_F(UnsafeListInTheWindows, FifoAtTheListsNameIsRefusedWithoutWaitingOnIt) {
+    ASSERT_EQ(::mkfifo(list_path().c_str(), 0600), 0);
+    Windows w;  // would block in the open, before the check, if it waited on the fifo
+    ASSERT_EQ(error_boxes.size(), 1u);
+    EXPECT_EQ(error_boxes[0].second,
+              "applications.dat is not a regular file: a directory, a device or a pipe cannot "
+              "hold the list.");
+    EXPECT_EQ(w.form.CheckListBox1->count(), 0);
+    error_boxes.clear();
+    w.form.Button5->click();
+    EXPECT_EQ(error_boxes.size(), 1u);
+    EXPECT_TRUE(launched.empty());
+}
+
 TEST_F(UnsafeListInTheWindows, ListSwappedAfterStartUpIsRefusedByEveryAction) {
     write_safe_list();
     Windows w;

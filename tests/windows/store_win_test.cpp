@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -207,14 +208,77 @@ TEST(WindowsListFile, SystemErrorsCarryTheirCodesAndMessages) {
     EXPECT_EQ(IoError::from_os(ERROR_HANDLE_DISK_FULL).what(), std::string("Disk full"));
 }
 
-TEST(WindowsListFile, ExistenceIsARegularFileOfThatName) {
+TEST(WindowsListFile, AnythingAtTheNameExistsAndOnlyARegularFileIsAList) {
     ScratchDir dir;
     EXPECT_FALSE(ListFile(dir.file("applications.dat")).exists());
     EXPECT_FALSE(ListFile(dir.file("missing\\applications.dat")).exists());
-    fs::create_directory(dir.file("applications.dat"));
-    EXPECT_FALSE(ListFile(dir.file("applications.dat")).exists()) << "a directory is no list";
     write_bytes(dir.file("list.dat"), "");
     EXPECT_TRUE(ListFile(dir.file("list.dat")).exists());
+
+    // A folder at the list's name is there, and refused: never an empty list to replace.
+    const ListPaths paths(dir.path());
+    fs::create_directory(paths.list_file());
+    EXPECT_TRUE(ListFile(paths.list_file()).exists());
+    const std::string refused =
+        "applications.dat is not a regular file: a directory, a device or a pipe cannot hold the "
+        "list";
+    try {
+        ListFile(paths.list_file()).open_existing();
+        FAIL() << "a folder opened as a list";
+    } catch (const NotRegularFileError& error) {
+        EXPECT_EQ(error.what(), refused);
+    }
+    EXPECT_TRUE(fs::is_directory(paths.list_file()));
+}
+
+// Rewrites take turns through temp.dat, which a rewrite holds open sharing nothing: nobody else
+// opens or removes it meanwhile, and a second rewrite waits (up to its bound) for the first.
+TEST(WindowsListFile, RewritesTakeTurnsThroughTheirScratchFile) {
+    ScratchDir dir;
+    const ListPaths paths(dir.path());
+    rewrite(paths, {make_record("Old", "C:\\old.exe", true)});
+    const std::string busy =
+        "applications.dat is being changed by another program: try again in a moment";
+    {
+        ListRewrite first(paths);
+        first.write(make_record("First", "C:\\first.exe", true));
+        const HANDLE other = CreateFileA(paths.temp_file().c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+        if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+
+        const ULONGLONG started = GetTickCount64();
+        try {
+            ListRewrite second(paths, std::chrono::milliseconds(300));
+            ADD_FAILURE() << "a second rewrite started while the first was under way";
+        } catch (const ListBusyError& error) {
+            EXPECT_EQ(error.what(), busy);
+            EXPECT_EQ(error.code(), ERROR_SHARING_VIOLATION);
+        }
+        EXPECT_GE(GetTickCount64() - started, 250u);
+        EXPECT_TRUE(fs::exists(paths.temp_file())) << "the first one's scratch file was removed";
+        first.commit();
+    }
+    EXPECT_EQ(read_bytes(paths.list_file()),
+              record_bytes(make_record("First", "C:\\first.exe", true)));
+    rewrite(paths, {make_record("Next", "C:\\next.exe", true)});  // and the next goes through
+    EXPECT_FALSE(fs::exists(paths.temp_file()));
+
+    // Another program holding a scratch file open the same way: waited for, then refused.
+    const HANDLE held = CreateFileA(paths.temp_file().c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_THROW(ListRewrite(paths, std::chrono::milliseconds(200)), ListBusyError);
+    CloseHandle(held);
+    EXPECT_EQ(read_bytes(paths.list_file()),
+              record_bytes(make_record("Next", "C:\\next.exe", true)));
+    // Let go, it is a leftover like any other: removed by the next rewrite.
+    rewrite(paths, {make_record("Last", "C:\\last.exe", true)});
+    EXPECT_EQ(read_bytes(paths.list_file()),
+              record_bytes(make_record("Last", "C:\\last.exe", true)));
+    EXPECT_FALSE(fs::exists(paths.temp_file()));
 }
 
 TEST(WindowsListPaths, NamesUseBackslashesAndTheRootKeepsItsSeparator) {
