@@ -148,7 +148,7 @@ namespace {
 
 #ifndef _WIN32
 // Waits at most `wait` for the lock that another rewrite holds on the open folder `fd`: 0 once
-// it is ours, EWOULDBLOCK when the wait ran out (the descriptor then belongs to the waiting
+// it is ours, ETIMEDOUT when the wait ran out (the descriptor then belongs to the waiting
 // thread, which closes it, letting the lock go, as soon as it gets it), else the error.
 // The kernel hands a lock to its waiters in turn, which a loop of tries would not (a writer
 // that lets go and takes it again at once would keep it); but nothing bounds that wait, so it
@@ -182,7 +182,7 @@ int wait_for_lock(int fd, std::chrono::milliseconds wait) {
     if (waiting->finished.wait_for(guard, wait, [&] { return waiting->done; }))
         return waiting->result;
     waiting->given_up = true;
-    return EWOULDBLOCK;
+    return ETIMEDOUT;
 }
 #endif
 
@@ -199,7 +199,7 @@ bool ListRewrite::FolderLock::take([[maybe_unused]] const std::string& directory
     int locked = fs.try_lock(fd);
     if (locked == EWOULDBLOCK) {
         locked = wait_for_lock(fd, wait);
-        if (locked == EWOULDBLOCK) return false;  // fd is the waiting thread's now
+        if (locked == ETIMEDOUT) return false;  // fd is the waiting thread's now
     }
     if (locked != 0 && !locks_unsupported(locked)) {
         fs.close(fd);
