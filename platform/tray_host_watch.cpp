@@ -174,29 +174,38 @@ void TrayHostWatch::watch_status_notifier() {
     bus.connect(watcher_service, watcher_path, watcher_service,
                 QStringLiteral("StatusNotifierHostRegistered"), this,
                 SLOT(on_status_notifier_host_registered()));
-    ask_status_notifier_watcher();
+    // The first question is answered at once: with a host already there the icon is made
+    // during start-up, as a plain Qt icon would be. A watcher that starts later is asked then.
+    if (answer_says_registered(bus.call(host_registered_query(), QDBus::Block, 500)))
+        found(TrayHost::status_notifier);
 }
 
 void TrayHostWatch::ask_status_notifier_watcher() {
     if (bus_watch_ == nullptr) return;
     auto* pending = new QDBusPendingCallWatcher(
         QDBusConnection::sessionBus().asyncCall(host_registered_query()), bus_watch_);
+    ++questions_pending_;
     connect(pending, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
-                if (answer_says_registered(call->reply())) found(TrayHost::status_notifier);
+                --questions_pending_;
+                if (answer_says_registered(call->reply()))
+                    found(TrayHost::status_notifier);
+                else if (xembed_seen_ && questions_pending_ == 0)
+                    found(TrayHost::xembed);
             });
+}
+
+void TrayHostWatch::found_xembed() {
+    if (questions_pending_ > 0) {
+        xembed_seen_ = true;
+        return;
+    }
+    found(TrayHost::xembed);
 }
 
 void TrayHostWatch::on_status_notifier_host_registered() {
     found(TrayHost::status_notifier);
-}
-
-bool TrayHostWatch::status_notifier_host_registered() {
-    if (!session_bus_named()) return false;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return false;
-    return answer_says_registered(bus.call(host_registered_query(), QDBus::Block, 1000));
 }
 
 void TrayHostWatch::watch_xembed() {
@@ -204,14 +213,12 @@ void TrayHostWatch::watch_xembed() {
     if (x11 == nullptr || x11->connection() == nullptr) return;
     xembed_ = std::make_unique<Xembed>();
     // Not from inside the event filter, which found() removes.
-    xembed_->on_manager = [this] {
-        QTimer::singleShot(0, this, [this] { found(TrayHost::xembed); });
-    };
+    xembed_->on_manager = [this] { QTimer::singleShot(0, this, [this] { found_xembed(); }); };
     if (!xembed_->start(x11->connection())) {
         xembed_.reset();
         return;
     }
-    if (xembed_->owned()) found(TrayHost::xembed);
+    if (xembed_->owned()) found_xembed();
 }
 
 }  // namespace platform

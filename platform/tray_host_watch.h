@@ -21,12 +21,9 @@ class TrayHostWatch : public QObject {
     ~TrayHostWatch() override;
 
     // The host found first, or none yet. Once found it stays: Qt itself follows a host that
-    // restarts.
+    // restarts. When it is a StatusNotifierItem host, Qt's icon goes there and the host draws
+    // the icon's menu: Qt asks the bus the same question when the icon is made.
     TrayHost host() const { return host_; }
-
-    // Whether a StatusNotifierItem host is registered on the session bus right now: the question
-    // Qt asks when it makes an icon, and so whether the host will draw the icon's menu.
-    static bool status_notifier_host_registered();
 
     // After this long without a host the program says on stderr that it waits for one.
     static constexpr int notice_after_ms = 10000;
@@ -42,9 +39,14 @@ class TrayHostWatch : public QObject {
     void watch_status_notifier();
     void ask_status_notifier_watcher();
     void watch_xembed();
+    void found_xembed();
 
     struct Xembed;
     TrayHost host_ = TrayHost::none;
+    // An XEmbed tray seen while the bus's answer was still coming: the answer decides, as a
+    // StatusNotifierItem host there too is the one Qt will take.
+    bool xembed_seen_ = false;
+    int questions_pending_ = 0;
     QTimer notice_;
     std::unique_ptr<Xembed> xembed_;
     QObject* bus_watch_ = nullptr;  // parent of the D-Bus watchers while they run

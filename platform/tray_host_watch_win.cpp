@@ -9,10 +9,6 @@ TrayHostWatch::TrayHostWatch(QObject* parent) : QObject(parent), host_(TrayHost:
 
 TrayHostWatch::~TrayHostWatch() = default;
 
-bool TrayHostWatch::status_notifier_host_registered() {
-    return false;
-}
-
 void TrayHostWatch::on_status_notifier_host_registered() {}
 
 }  // namespace platform

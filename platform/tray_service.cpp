@@ -77,10 +77,8 @@ class SystemTray final : public TrayService {
 
     void make_icon(TrayHost host) {
         if (icon_ || deleted_) return;
-        // Qt picks the icon's protocol now, by the question asked here.
-        host_draws_menu_ =
-            host == TrayHost::status_notifier ||
-            (host == TrayHost::xembed && TrayHostWatch::status_notifier_host_registered());
+        // Qt picks the icon's protocol now: a StatusNotifierItem host, if one is registered.
+        host_draws_menu_ = host == TrayHost::status_notifier;
         icon_ = std::make_unique<QSystemTrayIcon>();
         if (host_draws_menu_ && menu_ != nullptr) icon_->setContextMenu(menu_);
         QObject::connect(icon_.get(), &QSystemTrayIcon::activated,
