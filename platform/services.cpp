@@ -1,10 +1,9 @@
 #include "services.h"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QMessageBox>
-#include <QUrl>
 
+#include "document_opener.h"
 #include "file_dialog.h"
 #include "launcher.h"
 
@@ -23,7 +22,7 @@ Services system_services() {
     Services s;
     s.make_tray = make_system_tray;
     s.launch = launch_command_line;
-    s.open_document = [](const QString& address) { QDesktopServices::openUrl(QUrl(address)); };
+    s.open_document = open_document;
     s.error_box = show_error_box;
     s.terminate = end_application;
     s.choose_file = choose_executable_file;

@@ -99,6 +99,7 @@ class SystemTray final : public TrayService {
         // Posted, like the platform's callback message: the window handles it from its own
         // loop, not from inside the icon's mouse handling.
         QTimer::singleShot(0, icon_.get(), [this, message] {
+            if (message.LParam == WM_RBUTTONDOWN) before_tray_menu(record_.hWnd);
             if (deliver) deliver(message);
         });
     }

@@ -63,4 +63,13 @@ class TrayService {
 // The desktop's notification area through QSystemTrayIcon.
 std::unique_ptr<TrayService> make_system_tray();
 
+// Runs before the window gets a right click to open the tray menu with. On Windows the
+// program's window becomes the foreground window first: a menu opened from the tray closes on
+// a click elsewhere only when its owner is in the foreground.
+#ifdef _WIN32
+void before_tray_menu(QWidget* window);
+#else
+inline void before_tray_menu(QWidget*) {}
+#endif
+
 }  // namespace platform
