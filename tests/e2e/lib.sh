@@ -561,3 +561,90 @@ stop_host() {
 # path length, 200 path bytes, enabled byte (the fields padded with zeros).
 # shellcheck source=../../scripts/list_record.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/list_record.sh"
+
+# ==== Windows programs under wine (tests/windows) ====
+# The same X server, trayer and xdotool, with the program run by wine. The whole test runs in a
+# network namespace of its own (wine_enter_netns), because wine's ICMP goes through helper
+# processes that the wine server starts: they must be born in the namespace, like the program.
+# Wine's explorer.exe hosts the tray icons: the window embedded in trayer is its own, not the
+# program's, so the icon is found among the embedded windows rather than by the program's pid.
+#   e2e_setup <kestrun.exe>; wine_setup <wine loader> <prefix>
+#   start_xvfb; start_trayer; start_wine_kestrun DIR; ...; e2e_finish
+
+WINE_LOADER=""
+WINE_SERVER=""
+
+# wine_enter_netns "$0" "$@": runs the calling test again in a new network namespace (loopback
+# only, down), unless it already runs in one; the caller's arguments are passed on.
+wine_enter_netns() {
+  local script=$1
+  shift
+  [[ -n "${KESTRUN_WINE_NETNS:-}" ]] && return 0
+  if unshare -n true 2>/dev/null; then
+    exec unshare -n -- env KESTRUN_WINE_NETNS=1 bash "$script" "$@"
+  elif unshare -r -n true 2>/dev/null; then
+    exec unshare -r -n -- env KESTRUN_WINE_NETNS=1 bash "$script" "$@"
+  fi
+  e2e_skip "cannot make a network namespace (unshare -n needs root or user namespaces)"
+}
+
+# wine_setup LOADER PREFIX: checks that we are in a namespace of our own, stops any server of
+# the prefix that was started elsewhere and makes the prefix when it is new. The program is
+# then started without another namespace: it shares ours (in_kestrun_netns still works).
+wine_setup() {
+  WINE_LOADER=$1
+  [[ -x "$WINE_LOADER" ]] || e2e_skip "no wine loader at $WINE_LOADER (Debian: wine64)"
+  WINE_SERVER=$(dirname "$WINE_LOADER")/wineserver
+  [[ -x "$WINE_SERVER" ]] || e2e_skip "no wine server beside $WINE_LOADER"
+  local links
+  links=$(ip -o link show | awk -F': ' '{ print $2 }')
+  if [[ "$links" != "lo" ]]; then
+    printf 'FAIL: not in a network namespace of our own (interfaces: %s)\n' "${links//$'\n'/ }"
+    exit 1
+  fi
+  E2E_UNSHARE=(env)
+  E2E_NSENTER=(nsenter -n)
+  export WINEPREFIX=$2 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINESERVER=$WINE_SERVER
+  mkdir -p "$WINEPREFIX"
+  "$WINE_SERVER" -k 2>/dev/null
+  "$WINE_SERVER" -w 2>/dev/null
+  if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+    local start=$SECONDS
+    DISPLAY="" "$WINE_LOADER" wineboot --init >/dev/null 2>&1 ||
+      e2e_skip "wine cannot set up a prefix in $WINEPREFIX"
+    "$WINE_SERVER" -w 2>/dev/null
+    e2e_log "wine prefix made in $((SECONDS - start)) s: $WINEPREFIX"
+  fi
+  trap wine_cleanup EXIT
+}
+
+# Ends the wine session (the program, explorer.exe and the rest) before the X server goes.
+wine_cleanup() {
+  local status=$?
+  [[ -n "$WINE_SERVER" ]] && "$WINE_SERVER" -k 2>/dev/null
+  (exit "$status")
+  e2e_cleanup
+}
+
+# start_wine_kestrun DIR [args...]: the program in DIR (its list is DIR\applications.dat).
+start_wine_kestrun() {
+  local dir=$1
+  shift
+  (cd "$dir" && exec env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
+    -u QT_QPA_PLATFORMTHEME -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR -u QT_PLUGIN_PATH \
+    DISPLAY="$DISPLAY" "$WINE_LOADER" "$E2E_KESTRUN" "$@") >>"$E2E_TMP/kestrun.log" 2>&1 &
+  E2E_KESTRUN_PID=$!
+  e2e_log "kestrun.exe started under wine (pid $E2E_KESTRUN_PID) in $dir"
+}
+
+# The icon explorer.exe docked in trayer for the program (the only program of the session).
+wine_tray_icon() {
+  local icons
+  icons=$(embedded_windows)
+  [[ -n "$icons" && $(wc -l <<<"$icons") == 1 ]] && printf '%s\n' "$icons"
+}
+has_wine_tray_icon() { [[ -n "$(wine_tray_icon)" ]]; }
+
+# Windows path of a Unix one (wine maps / to Z:).
+wine_path() { printf 'Z:%s\n' "${1//\//\\}"; }

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# kestrun.exe from the Windows package folder, under wine, on Xvfb with trayer as the X tray that
+# wine's explorer.exe docks the icon in, all in a network namespace of its own: the icon and its
+# tip, a left click showing the main window, a right click opening the tray menu, an add through
+# the dialog writing the same bytes as the Linux program, "E&xit" removing the icon; then, with a
+# list of enabled and disabled entries, 8.8.8.8 coming up starting exactly the enabled ones,
+# after which the program ends.
+# Usage: kestrun_wine_test.sh <wine loader> <wine prefix> <kestrun.exe> <launch_target.exe>
+# shellcheck disable=SC2317 # the predicates run through check and wait_until
+set -uo pipefail
+# shellcheck source=../e2e/lib.sh
+source "$(dirname "$0")/../e2e/lib.sh"
+
+readonly TITLE="Velmora Kestrun"
+readonly TIP="Velmora Kestrunner"
+readonly ADD="Add New Application"
+
+(($# == 4)) || {
+  echo "usage: kestrun_wine_test.sh <wine loader> <wine prefix> <kestrun.exe> <launch_target.exe>"
+  exit 2
+}
+wine_enter_netns "$0" "$@"
+e2e_setup "$3"
+wine_setup "$1" "$2"
+target_exe=$4
+start_xvfb
+start_trayer
+
+running() { ! process_ended "$E2E_KESTRUN_PID"; }
+no_wine_tray_icon() { [[ -z "$(embedded_windows)" ]]; }
+park_pointer() { move_pointer 900 700; }
+
+# The tip: wine's explorer.exe shows it in a tooltip window of its own once the pointer rests
+# on the icon; winex11 gives that window the tooltip's text as its name.
+tip_shown() { xdotool search --onlyvisible --name "^$TIP\$" >/dev/null 2>&1; }
+
+# --- the first run: an empty folder ---
+
+work=$E2E_TMP/work
+mkdir "$work"
+list=$work/applications.dat
+start_wine_kestrun "$work"
+
+# Wine's first start in a prefix sets up its session (explorer.exe, services) as well.
+if ! wait_until 90 has_wine_tray_icon; then
+  fail "the tray icon is docked in trayer"
+  e2e_finish
+fi
+pass "the tray icon is docked in trayer"
+icon=$(wine_tray_icon)
+check "no window shows at start-up" window_hidden "$TITLE"
+screenshot tray
+
+hover "$icon" 8 8
+check "the icon's tip is \"$TIP\"" wait_until 10 tip_shown
+park_pointer
+
+click_window "$icon" 1
+if wait_until 10 window_shown "$TITLE"; then
+  pass "a left click on the icon shows \"$TITLE\""
+  main=$(visible_window "$TITLE")
+  screenshot main
+else
+  fail "a left click on the icon shows \"$TITLE\""
+  e2e_finish
+fi
+
+if open_tray_menu "$icon"; then
+  pass "a right click on the icon opens the tray menu (${MW}x${MH} at $MX,$MY)"
+  check "the menu opens with its top-left corner at the pointer" \
+    test "$MX,$MY" == "$PX,$PY"
+  screenshot tray-menu
+  key Escape
+  check "Escape closes the tray menu" wait_until 5 no_open_popup
+else
+  fail "a right click on the icon opens the tray menu"
+fi
+
+# The add dialog: Alt+N in the main window, the name, Tab, the path, Enter.
+xdotool windowfocus --sync "$main" 2>/dev/null
+key alt+n
+if wait_until 10 window_shown "$ADD"; then
+  pass "Alt+N opens \"$ADD\""
+  wait_until 3 has_focus "$ADD" || xdotool windowfocus --sync "$(visible_window "$ADD")"
+  xdotool type --delay 30 -- "Alpha"
+  key Tab
+  xdotool type --delay 30 -- 'C:\Tools\alpha.exe /q'
+  key Return
+  check "Enter closes the dialog" wait_until 5 window_hidden "$ADD"
+  write_record "$E2E_TMP/expected.dat" Alpha 'C:\Tools\alpha.exe /q' 1
+  check "applications.dat holds the same 223 bytes as the Linux program writes" \
+    wait_until 5 cmp -s "$list" "$E2E_TMP/expected.dat"
+  check "no temp.dat is left behind" test ! -e "$work/temp.dat"
+else
+  fail "Alt+N opens \"$ADD\""
+fi
+
+# "E&xit" in the tray menu ends the program and takes the icon away.
+if open_tray_menu "$icon"; then
+  key x
+  check "\"E&xit\" removes the icon" wait_until 10 no_wine_tray_icon
+  if wait_exit "$E2E_KESTRUN_PID" 10; then
+    pass "the program ends after \"E&xit\" (status $EXIT_STATUS)"
+  else
+    fail "the program ends after \"E&xit\""
+  fi
+else
+  fail "the tray menu opens for \"E&xit\""
+fi
+E2E_KESTRUN_PID=""
+
+# --- the second run: the network comes up ---
+
+work=$E2E_TMP/launch
+mkdir "$work"
+cp "$target_exe" "$work/launch_target.exe"
+exe=$(wine_path "$work/launch_target.exe")
+write_record "$work/applications.dat" First "$exe $(wine_path "$work/first.txt")" 1
+write_record "$work/applications.dat" Off "$exe $(wine_path "$work/off.txt")" 0
+write_record "$work/applications.dat" Second "$exe $(wine_path "$work/second.txt")" 1
+start_wine_kestrun "$work"
+if ! wait_until 60 has_wine_tray_icon; then
+  fail "the icon is docked again"
+  e2e_finish
+fi
+check "nothing starts while no address answers" stays_false 6 test -e "$work/first.txt"
+check "the program waits while no address answers" running
+network_up 8.8.8.8
+both_started() { [[ -e "$work/first.txt" && -e "$work/second.txt" ]]; }
+check "8.8.8.8 answering starts the enabled entries" wait_until 20 both_started
+check "the first entry got its command line" \
+  grep -qxF "$(wine_path "$work/first.txt")" "$work/first.txt"
+if wait_exit "$E2E_KESTRUN_PID" 15; then
+  pass "the program ends once the entries are started (status $EXIT_STATUS)"
+else
+  fail "the program ends once the entries are started"
+fi
+check "the disabled entry did not start" test ! -e "$work/off.txt"
+check "the icon is gone" wait_until 10 no_wine_tray_icon
+E2E_KESTRUN_PID=""
+
+e2e_finish
