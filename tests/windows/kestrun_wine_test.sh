@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # kestrun.exe from the Windows package folder, under wine, on Xvfb with trayer as the X tray that
 # wine's explorer.exe docks the icon in, all in a network namespace of its own: the icon and its
-# tip, a left click showing the main window, a right click opening the tray menu, an add through
-# the dialog writing the same bytes as the Linux program, "E&xit" removing the icon; then, with a
-# list of enabled and disabled entries, 8.8.8.8 coming up starting exactly the enabled ones,
-# after which the program ends.
+# tip, a left click showing the main window, a second start handing over to the first, a right
+# click opening the tray menu, an add through the dialog writing the same bytes as the Linux
+# program, "E&xit" removing the icon; then, with a list of enabled and disabled entries, 8.8.8.8
+# coming up starting exactly the enabled ones, after which the program ends.
 # Usage: kestrun_wine_test.sh <wine loader> <wine prefix> <kestrun.exe> <launch_target.exe>
 # shellcheck disable=SC2317 # the predicates run through check and wait_until
 set -uo pipefail
@@ -63,6 +63,27 @@ if wait_until 10 window_shown "$TITLE"; then
 else
   fail "a left click on the icon shows \"$TITLE\""
   e2e_finish
+fi
+
+# A second start for the same folder hands over: the first copy shows its window, the second
+# ends at once (status 0) and docks no icon of its own.
+xdotool windowfocus --sync "$main" 2>/dev/null
+key alt+o
+if wait_until 5 window_hidden "$TITLE"; then
+  first=$E2E_KESTRUN_PID
+  start_wine_kestrun "$work"
+  second=$E2E_KESTRUN_PID E2E_KESTRUN_PID=$first
+  if wait_exit "$second" 30; then
+    check "a second start in the same folder ends with status 0 (got $EXIT_STATUS)" \
+      test "$EXIT_STATUS" == 0
+  else
+    fail "a second start in the same folder ends"
+    stop_process "$second"
+  fi
+  check "it shows the first copy's window" wait_until 10 window_shown "$TITLE"
+  check "one icon stays docked" has_wine_tray_icon
+else
+  fail "\"&OK\" hides the main window"
 fi
 
 if open_tray_menu "$icon"; then
