@@ -1,8 +1,10 @@
+// The tray header names the platform's constants itself: it comes before windows.h, whose
+// macros of the same names would otherwise replace them.
+#include "tray_service.h"
+
 #include <windows.h>
 
 #include <QWidget>
-
-#include "tray_service.h"
 
 namespace platform {
 
