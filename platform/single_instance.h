@@ -8,6 +8,7 @@
 // not. The lock goes with its holder, however it ends, so a copy killed outright never blocks
 // a later start.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,7 +43,18 @@ class SingleInstance {
     static constexpr int answer_wait_ms = 5000;
 
   private:
+    using Clock = std::chrono::steady_clock;
+    enum class Asked { answered, nobody_listens, no_answer };
+
     SingleInstance() = default;
+    // The system's part, per system: takes the rendezvous at `path` for this copy (nullptr when
+    // another copy has it; `unusable` when it cannot be made here), or asks its holder to show
+    // its window, waiting for the answer until `deadline`.
+    static std::unique_ptr<SingleInstance> hold(const std::string& path, bool& unusable);
+    static Asked ask_to_show(const std::string& path, Clock::time_point deadline);
+    static std::string folder_key(const std::string& folder);  // the folder's name, hashed
+    static int milliseconds_until(Clock::time_point deadline);
+
     struct Server;
     int lock_ = -1;
     int listening_ = -1;

@@ -7,13 +7,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <QCryptographicHash>
 #include <QSocketNotifier>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 namespace platform {
 
@@ -21,8 +18,6 @@ namespace {
 
 constexpr char request[] = "show\n";
 constexpr char answer[] = "ok\n";
-
-using Clock = std::chrono::steady_clock;
 
 // A folder only this user can enter: the runtime folder the session gives, else one of our own
 // under /tmp.
@@ -47,16 +42,12 @@ sockaddr_un address_of(const std::string& path) {
     return address;
 }
 
-int milliseconds_until(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? int(left) : 0;
-}
+}  // namespace
 
-enum class Asked { answered, nobody_listens, no_answer };
-
-// Asks the copy listening at `socket_path` to show its window.
-Asked ask_to_show(const std::string& socket_path, Clock::time_point deadline) {
+// Asks the copy listening at the rendezvous's socket to show its window.
+SingleInstance::Asked SingleInstance::ask_to_show(const std::string& path,
+                                                  Clock::time_point deadline) {
+    const std::string socket_path = path + ".sock";
     const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (connection < 0) return Asked::no_answer;
     const sockaddr_un address = address_of(socket_path);
@@ -80,8 +71,6 @@ Asked ask_to_show(const std::string& socket_path, Clock::time_point deadline) {
     return outcome;
 }
 
-}  // namespace
-
 // One connection at a time is enough: a request is one line, answered at once.
 struct SingleInstance::Server {
     std::function<void()> show;
@@ -91,64 +80,39 @@ struct SingleInstance::Server {
 std::string SingleInstance::rendezvous_path(const std::string& folder) {
     const std::string runtime = runtime_folder();
     if (runtime.empty()) return {};
-    const QByteArray digest =
-        QCryptographicHash::hash(QByteArray(folder.data(), qsizetype(folder.size())),
-                                 QCryptographicHash::Sha256)
-            .toHex()
-            .left(32);
-    std::string path = runtime + "/kestrun-" + digest.toStdString();
+    std::string path = runtime + "/kestrun-" + folder_key(folder);
     if (path.size() + sizeof ".sock" > sizeof(sockaddr_un::sun_path)) return {};
     return path;
 }
 
-std::unique_ptr<SingleInstance> SingleInstance::claim(const std::string& folder, Outcome& outcome) {
-    outcome = Outcome::unavailable;
-    const std::string path = rendezvous_path(folder);
-    if (path.empty()) return nullptr;
+std::unique_ptr<SingleInstance> SingleInstance::hold(const std::string& path, bool& unusable) {
     const std::string lock_path = path + ".lock";
     const std::string socket_path = path + ".sock";
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(answer_wait_ms);
-    for (;;) {
-        const int lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (lock < 0) return nullptr;
-        if (::flock(lock, LOCK_EX | LOCK_NB) == 0) {
-            std::unique_ptr<SingleInstance> instance(new SingleInstance);
-            instance->lock_ = lock;
-            outcome = Outcome::first;
-            // Whatever socket is there belongs to a copy that has ended: we hold the lock.
-            ::unlink(socket_path.c_str());
-            const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            const sockaddr_un address = address_of(socket_path);
-            if (listening >= 0 &&
-                ::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-                    0 &&
-                ::listen(listening, 8) == 0) {
-                instance->listening_ = listening;
-                instance->socket_path_ = socket_path;
-            } else if (listening >= 0) {
-                ::close(listening);
-            }
-            return instance;
-        }
-        const int lock_error = errno;
-        ::close(lock);
-        if (lock_error != EWOULDBLOCK) return nullptr;
-        switch (ask_to_show(socket_path, deadline)) {
-            case Asked::answered:
-                outcome = Outcome::handed_over;
-                return nullptr;
-            case Asked::no_answer:
-                outcome = Outcome::no_answer;
-                return nullptr;
-            case Asked::nobody_listens:
-                break;  // the holder is starting or has just ended: try the lock again
-        }
-        if (milliseconds_until(deadline) == 0) {
-            outcome = Outcome::no_answer;
-            return nullptr;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const int lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lock < 0) {
+        unusable = true;
+        return nullptr;
     }
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        unusable = errno != EWOULDBLOCK;
+        ::close(lock);
+        return nullptr;
+    }
+    std::unique_ptr<SingleInstance> instance(new SingleInstance);
+    instance->lock_ = lock;
+    // Whatever socket is there belongs to a copy that has ended: we hold the lock.
+    ::unlink(socket_path.c_str());
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const sockaddr_un address = address_of(socket_path);
+    if (listening >= 0 &&
+        ::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        ::listen(listening, 8) == 0) {
+        instance->listening_ = listening;
+        instance->socket_path_ = socket_path;
+    } else if (listening >= 0) {
+        ::close(listening);
+    }
+    return instance;
 }
 
 void SingleInstance::serve(std::function<void()> show) {

@@ -4,10 +4,7 @@
 
 #include <windows.h>
 
-#include <QCryptographicHash>
 #include <QWinEventNotifier>
-#include <chrono>
-#include <thread>
 
 #include "single_instance.h"
 
@@ -15,16 +12,8 @@ namespace platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 std::wstring wide(const std::string& text) {
     return std::wstring(text.begin(), text.end());  // the names are ASCII
-}
-
-int milliseconds_until(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? int(left) : 0;
 }
 
 struct Handle {
@@ -43,9 +32,10 @@ struct Handle {
     }
 };
 
-enum class Asked { answered, nobody_listens, no_answer };
+}  // namespace
 
-Asked ask_to_show(const std::string& path, Clock::time_point deadline) {
+SingleInstance::Asked SingleInstance::ask_to_show(const std::string& path,
+                                                  Clock::time_point deadline) {
     Handle asked(OpenEventW(EVENT_MODIFY_STATE, FALSE, wide(path + ".show").c_str()));
     Handle answered(OpenEventW(SYNCHRONIZE, FALSE, wide(path + ".shown").c_str()));
     // Not made yet (the holder is starting) or gone with its holder.
@@ -55,8 +45,6 @@ Asked ask_to_show(const std::string& path, Clock::time_point deadline) {
                ? Asked::answered
                : Asked::no_answer;
 }
-
-}  // namespace
 
 struct SingleInstance::Server {
     HANDLE mutex = nullptr;
@@ -71,50 +59,25 @@ struct SingleInstance::Server {
 };
 
 std::string SingleInstance::rendezvous_path(const std::string& folder) {
-    const QByteArray digest =
-        QCryptographicHash::hash(QByteArray(folder.data(), qsizetype(folder.size())),
-                                 QCryptographicHash::Sha256)
-            .toHex()
-            .left(32);
-    return "Local\\kestrun-" + digest.toStdString();
+    return "Local\\kestrun-" + folder_key(folder);
 }
 
-std::unique_ptr<SingleInstance> SingleInstance::claim(const std::string& folder, Outcome& outcome) {
-    outcome = Outcome::unavailable;
-    const std::string path = rendezvous_path(folder);
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(answer_wait_ms);
-    for (;;) {
-        Handle mutex(CreateMutexW(nullptr, FALSE, wide(path + ".lock").c_str()));
-        if (mutex.value == nullptr) return nullptr;
-        const DWORD waited = WaitForSingleObject(mutex.value, 0);
-        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-            std::unique_ptr<SingleInstance> instance(new SingleInstance);
-            instance->server_ = std::make_unique<Server>();
-            instance->server_->mutex = mutex.release();
-            // Auto-reset: one request, one answer.
-            instance->server_->asked =
-                CreateEventW(nullptr, FALSE, FALSE, wide(path + ".show").c_str());
-            instance->server_->answered =
-                CreateEventW(nullptr, FALSE, FALSE, wide(path + ".shown").c_str());
-            outcome = Outcome::first;
-            return instance;
-        }
-        switch (ask_to_show(path, deadline)) {
-            case Asked::answered:
-                outcome = Outcome::handed_over;
-                return nullptr;
-            case Asked::no_answer:
-                outcome = Outcome::no_answer;
-                return nullptr;
-            case Asked::nobody_listens:
-                break;  // the holder is starting or has just ended: try the mutex again
-        }
-        if (milliseconds_until(deadline) == 0) {
-            outcome = Outcome::no_answer;
-            return nullptr;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+std::unique_ptr<SingleInstance> SingleInstance::hold(const std::string& path, bool& unusable) {
+    Handle mutex(CreateMutexW(nullptr, FALSE, wide(path + ".lock").c_str()));
+    if (mutex.value == nullptr) {
+        unusable = true;
+        return nullptr;
     }
+    const DWORD waited = WaitForSingleObject(mutex.value, 0);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return nullptr;
+    std::unique_ptr<SingleInstance> instance(new SingleInstance);
+    instance->server_ = std::make_unique<Server>();
+    instance->server_->mutex = mutex.release();
+    // Auto-reset: one request, one answer.
+    instance->server_->asked = CreateEventW(nullptr, FALSE, FALSE, wide(path + ".show").c_str());
+    instance->server_->answered =
+        CreateEventW(nullptr, FALSE, FALSE, wide(path + ".shown").c_str());
+    return instance;
 }
 
 void SingleInstance::serve(std::function<void()> show) {
