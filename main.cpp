@@ -13,6 +13,7 @@
 #include "list_rewrite.h"
 #include "services.h"
 #include "single_instance.h"
+#include "tray_host_watch.h"
 #include "unit1.h"
 
 int main(int argc, char* argv[]) {
@@ -34,6 +35,8 @@ int main(int argc, char* argv[]) {
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrun"));
+    // Whether a tray host is there is asked now and answered while the windows are made.
+    platform::TrayHostWatch::ask_early();
     // Only the program's own exits end it: an error box or dialog closed while the main
     // window is hidden must not.
     QApplication::setQuitOnLastWindowClosed(false);

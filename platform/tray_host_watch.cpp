@@ -4,6 +4,7 @@
 #include <QAbstractNativeEventFilter>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
@@ -12,6 +13,7 @@
 #include <QGuiApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 namespace platform {
 
@@ -54,7 +56,17 @@ xcb_atom_t atom_of(xcb_connection_t* connection, xcb_intern_atom_cookie_t cookie
     return atom;
 }
 
+// The first question, sent as early as start-up allows (ask_early) and answered by the time the
+// icon is wanted.
+std::optional<QDBusPendingCall> early_question;
+
 }  // namespace
+
+void TrayHostWatch::ask_early() {
+    if (early_question || !session_bus_named()) return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) early_question = bus.asyncCall(host_registered_query(), 500);
+}
 
 // An XEmbed tray manager owns the selection _NET_SYSTEM_TRAY_S<screen> and announces itself
 // with a MANAGER client message to the root window when it takes it.
@@ -176,8 +188,13 @@ void TrayHostWatch::watch_status_notifier() {
                 SLOT(on_status_notifier_host_registered()));
     // The first question is answered at once: with a host already there the icon is made
     // during start-up, as a plain Qt icon would be. A watcher that starts later is asked then.
-    if (answer_says_registered(bus.call(host_registered_query(), QDBus::Block, 500)))
-        found(TrayHost::status_notifier);
+    // Asked early, the answer has usually come while the windows were being made.
+    ask_early();
+    if (!early_question) return;
+    early_question->waitForFinished();
+    const QDBusMessage answer = early_question->reply();
+    early_question.reset();
+    if (answer_says_registered(answer)) found(TrayHost::status_notifier);
 }
 
 void TrayHostWatch::ask_status_notifier_watcher() {

@@ -25,6 +25,10 @@ class TrayHostWatch : public QObject {
     // the icon's menu: Qt asks the bus the same question when the icon is made.
     TrayHost host() const { return host_; }
 
+    // Sends the first question about a host to the session bus now, so that its answer can
+    // come while the windows are being made; the watch made later takes it.
+    static void ask_early();
+
     // After this long without a host the program says on stderr that it waits for one.
     static constexpr int notice_after_ms = 10000;
 

@@ -9,6 +9,8 @@ TrayHostWatch::TrayHostWatch(QObject* parent) : QObject(parent), host_(TrayHost:
 
 TrayHostWatch::~TrayHostWatch() = default;
 
+void TrayHostWatch::ask_early() {}
+
 void TrayHostWatch::on_status_notifier_host_registered() {}
 
 }  // namespace platform
