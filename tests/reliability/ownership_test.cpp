@@ -29,20 +29,19 @@
 namespace {
 
 using namespace store;
+using store_test::error_of;
 using store_test::file_exists;
 using store_test::open_descriptor_count;
 using store_test::read_bytes;
 using store_test::record_bytes;
 using store_test::TempDir;
+using store_test::unsafe_list;
+using store_test::unsafe_temp;
 using store_test::write_bytes;
 namespace fs = std::filesystem;
 
 constexpr uid_t other_user = 4242;
 constexpr gid_t other_group = 4242;
-const std::string unsafe_list =
-    "applications.dat is not safe to use: it belongs to another user or others may write to it";
-const std::string unsafe_temp =
-    "temp.dat is not safe to use: it belongs to another user or others may write to it";
 
 const LaunchRecord first = make_record("First", "/bin/first", true);
 const LaunchRecord second = make_record("Second", "/bin/second", false);
@@ -71,15 +70,6 @@ void toggle_first(const ListPaths& paths) {
     }
     list.close();
     rewrite.commit();
-}
-
-std::string error_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const IoError& error) {
-        return error.what();
-    }
-    return "";
 }
 
 // How a list can stop being the user's own. Each makes `path` unsafe; false when this

@@ -42,10 +42,6 @@ using namespace store_test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string unsafe_list =
-    "applications.dat is not safe to use: it belongs to another user or others may write to it";
-const std::string unsafe_temp =
-    "temp.dat is not safe to use: it belongs to another user or others may write to it";
 const std::string not_regular =
     "applications.dat is not a regular file: a directory, a device or a pipe cannot hold the list";
 const std::string busy =
@@ -54,29 +50,6 @@ const std::string busy =
 const LaunchRecord first = make_record("First", "/bin/first", true);
 const LaunchRecord second = make_record("Second", "/bin/second", false);
 const LaunchRecord added = make_record("Added", "/bin/added", true);
-
-std::string error_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const IoError& error) {
-        return error.what();
-    }
-    return "";
-}
-
-// An add as the editing dialog makes it: the turn first, then the list as it stands.
-void add_record(const ListPaths& paths, const LaunchRecord& record,
-                std::chrono::milliseconds wait = ListRewrite::default_wait) {
-    ListRewrite rewrite(paths, wait);
-    ListFile list(paths.list_file());
-    if (list.exists()) {
-        list.open_existing();
-        while (!list.at_end()) rewrite.write(list.read_record());
-        list.close();
-    }
-    rewrite.write(record);
-    rewrite.commit();
-}
 
 std::vector<std::string> names_in(const std::string& list_name) {
     std::vector<std::string> names;
@@ -105,7 +78,7 @@ std::map<std::string, std::string> every_action(const ListPaths& paths) {
         {"open", error_of([&] { ListFile(paths.list_file()).open_existing(); })},
         {"toggle", error_of([&] { rewrite_with_flag(paths, "First", false); })},
         {"delete", error_of([&] { rewrite_without(paths, "First"); })},
-        {"add", error_of([&] { add_record(paths, added); })},
+        {"add", error_of([&] { append_through_rewrite(paths, added); })},
     };
 }
 
@@ -162,7 +135,7 @@ TEST_F(SharedFolder, ScratchFileLinkedByAnotherUserIsRefusedAndLeft) {
     plant_link(bait, paths.temp_file());
     const std::string before = bait_bytes();
     EXPECT_EQ(error_of([&] { rewrite_with_flag(paths, "First", false); }), unsafe_temp);
-    EXPECT_EQ(error_of([&] { add_record(paths, added); }), unsafe_temp);
+    EXPECT_EQ(error_of([&] { append_through_rewrite(paths, added); }), unsafe_temp);
     EXPECT_EQ(read_bytes(paths.list_file()), record_bytes(first));
     EXPECT_EQ(bait_bytes(), before);
     EXPECT_TRUE(fs::is_symlink(paths.temp_file()));
@@ -199,7 +172,7 @@ TEST_F(OwnLink, IsReadThroughAndEveryRewriteReplacesWhatItLeadsTo) {
     EXPECT_EQ(read_bytes(target), record_bytes(off) + record_bytes(second));
     expect_still_a_link();
 
-    add_record(paths, added);
+    append_through_rewrite(paths, added);
     EXPECT_EQ(read_bytes(target), record_bytes(off) + record_bytes(second) + record_bytes(added));
     expect_still_a_link();
 
@@ -362,7 +335,7 @@ TEST(TakingTurns, RewriteWaitsForTheOneUnderWayAndCopiesWhatItLeft) {
     };
     {
         ScopedFileSystem scope(releasing);
-        add_record(paths, added);
+        append_through_rewrite(paths, added);
     }
     EXPECT_EQ(other_status, 0) << "never waited, or the other rewrite failed";
     EXPECT_EQ(read_bytes(paths.list_file()),
@@ -381,7 +354,7 @@ TEST(TakingTurns, TooLongATurnIsABusyListAndTheOthersScratchFileStays) {
 
     const auto started = Clock::now();
     try {
-        add_record(paths, added, 300ms);
+        append_through_rewrite(paths, added, 300ms);
         ADD_FAILURE() << "went through while another rewrite held the list";
     } catch (const ListBusyError& error) {
         EXPECT_EQ(std::string(error.what()), busy);
@@ -394,7 +367,7 @@ TEST(TakingTurns, TooLongATurnIsABusyListAndTheOthersScratchFileStays) {
     EXPECT_EQ(now.st_ino, theirs.st_ino);
 
     EXPECT_EQ(other.finish(), 0);  // theirs goes through, and ours next
-    add_record(paths, added, 300ms);
+    append_through_rewrite(paths, added, 300ms);
     EXPECT_EQ(read_bytes(paths.list_file()),
               record_bytes(first) + record_bytes(second) + record_bytes(added));
 }
@@ -414,7 +387,7 @@ TEST(TakingTurns, ScratchFileReplacedBeforeTheRenameNeverBecomesTheList) {
     };
     {
         ScopedFileSystem scope(replacing);
-        EXPECT_EQ(error_of([&] { add_record(paths, added); }), unsafe_temp);
+        EXPECT_EQ(error_of([&] { append_through_rewrite(paths, added); }), unsafe_temp);
     }
     EXPECT_EQ(read_bytes(paths.list_file()), record_bytes(first));
     EXPECT_EQ(read_bytes(paths.temp_file()), "someone else's half list") << "not ours to remove";
@@ -491,7 +464,7 @@ void run_writer(const ListPaths& paths, char tag, Clock::time_point until, Write
             if (pick == 0 || own.empty()) {
                 if (own.size() < own_at_most) {
                     const std::string name = std::string(1, tag) + " " + std::to_string(serial++);
-                    add_record(paths, make_record(name, "/usr/bin/" + name, true));
+                    append_through_rewrite(paths, make_record(name, "/usr/bin/" + name, true));
                     own[name] = true;
                 } else {
                     rewrite_without(paths, own.begin()->first);

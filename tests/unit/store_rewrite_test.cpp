@@ -24,19 +24,6 @@ const LaunchRecord first = make_record("First", "/bin/first", true);
 const LaunchRecord second = make_record("Second", "/bin/second --flag", false);
 const LaunchRecord added = make_record("Added", "/opt/added/run", true);
 
-// An add as the editing dialog does it: copy the old records, then append one.
-void append_through_rewrite(const ListPaths& paths, const LaunchRecord& record) {
-    ListRewrite rewrite(paths);
-    ListFile list(paths.list_file());
-    if (list.exists()) {
-        list.open_existing();
-        while (!list.at_end()) rewrite.write(list.read_record());
-        list.close();
-    }
-    rewrite.write(record);
-    rewrite.commit();
-}
-
 class WorkingDirectory {
   public:
     WorkingDirectory() : saved_(fs::current_path()) {}

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +25,8 @@
 
 #include "file_system.h"
 #include "launch_record.h"
+#include "list_file.h"
+#include "list_rewrite.h"
 
 namespace store_test {
 
@@ -52,6 +55,37 @@ class TempDir {
   private:
     std::string path_;
 };
+
+inline const std::string unsafe_list =
+    "applications.dat is not safe to use: it belongs to another user or others may write to it";
+inline const std::string unsafe_temp =
+    "temp.dat is not safe to use: it belongs to another user or others may write to it";
+
+// The message of the list-file error an action raises, or "" when it raises none.
+inline std::string error_of(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const store::IoError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+// An add as the editing dialog makes it: the turn first, then the list as it stands, then the
+// new record.
+inline void append_through_rewrite(
+    const store::ListPaths& paths, const store::LaunchRecord& record,
+    std::chrono::milliseconds wait = store::ListRewrite::default_wait) {
+    store::ListRewrite rewrite(paths, wait);
+    store::ListFile list(paths.list_file());
+    if (list.exists()) {
+        list.open_existing();
+        while (!list.at_end()) rewrite.write(list.read_record());
+        list.close();
+    }
+    rewrite.write(record);
+    rewrite.commit();
+}
 
 inline std::string read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
