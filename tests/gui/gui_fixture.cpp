@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include <QTimer>
+
+#include "test_main.h"
 
 namespace kestrun_test {
 
@@ -63,14 +63,11 @@ void GuiTest::TearDown() {
 
 void GuiTest::write_list(const std::vector<store::LaunchRecord>& records,
                          const std::string& extra) {
-    std::ofstream out(list_path(), std::ios::binary | std::ios::trunc);
-    for (const auto& r : records) out.write(reinterpret_cast<const char*>(&r), sizeof r);
-    out << extra;
+    kestrun_test::write_list(dir_.string(), records, extra);
 }
 
 std::string GuiTest::list_bytes() const {
-    std::ifstream in(list_path(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return read_bytes(list_path());
 }
 
 std::vector<store::LaunchRecord> GuiTest::read_list() const {
@@ -78,12 +75,6 @@ std::vector<store::LaunchRecord> GuiTest::read_list() const {
     std::vector<store::LaunchRecord> records(bytes.size() / sizeof(store::LaunchRecord));
     std::memcpy(records.data(), bytes.data(), records.size() * sizeof(store::LaunchRecord));
     return records;
-}
-
-store::LaunchRecord record(const std::string& name, const std::string& path, std::uint8_t enabled) {
-    store::LaunchRecord r = store::make_record(name, path, enabled == 1);
-    r.enabled = enabled;
-    return r;
 }
 
 void when_popup_opens(std::function<void(QMenu*)> act) {
@@ -107,5 +98,5 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return kestrun_test::run_all_tests();
 }

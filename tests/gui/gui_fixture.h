@@ -13,7 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "files.h"
 #include "launch_record.h"
+#include "records.h"
 #include "services.h"
 
 namespace kestrun_test {
@@ -75,7 +77,5 @@ class GuiTest : public ::testing::Test {
 // Runs `act` on the next popup menu once it is open (polling, since the code under test
 // handles waiting events before it opens the menu), then closes it. Gives up after 2 s.
 void when_popup_opens(std::function<void(QMenu*)> act);
-
-store::LaunchRecord record(const std::string& name, const std::string& path, std::uint8_t enabled);
 
 }  // namespace kestrun_test

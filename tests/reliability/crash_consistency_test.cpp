@@ -38,7 +38,7 @@
 namespace {
 
 using namespace store;
-using namespace store_test;
+using namespace kestrun_test;
 
 constexpr std::size_t max_records = 24;
 

@@ -25,8 +25,8 @@ namespace {
 
 using reliability_test::ProbeRun;
 using reliability_test::run_probe;
-using store_test::record_bytes;
-using store_test::TempDir;
+using kestrun_test::record_bytes;
+using kestrun_test::TempDir;
 
 #define SKIP_OR_FAIL(run)                                 \
     if ((run).has("skip")) GTEST_SKIP() << (run)["skip"]; \

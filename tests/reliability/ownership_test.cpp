@@ -29,15 +29,15 @@
 namespace {
 
 using namespace store;
-using store_test::error_of;
-using store_test::file_exists;
-using store_test::open_descriptor_count;
-using store_test::read_bytes;
-using store_test::record_bytes;
-using store_test::TempDir;
-using store_test::unsafe_list;
-using store_test::unsafe_temp;
-using store_test::write_bytes;
+using kestrun_test::error_of;
+using kestrun_test::file_exists;
+using kestrun_test::open_descriptor_count;
+using kestrun_test::read_bytes;
+using kestrun_test::record_bytes;
+using kestrun_test::TempDir;
+using kestrun_test::unsafe_list;
+using kestrun_test::unsafe_temp;
+using kestrun_test::write_bytes;
 namespace fs = std::filesystem;
 
 constexpr uid_t other_user = 4242;
@@ -320,7 +320,7 @@ TEST_F(UnsafeListInTheWindows, StartUpLoadsNothingAndLaunchAllStartsNothing) {
 // to, to a file of ours whose bytes they chose (a download): nothing is loaded or started.
 TEST_F(UnsafeListInTheWindows, LinkPlantedByAnotherUserStartsNothing) {
     if (!is_root()) {
-        if (store_test::in_ci()) FAIL() << "CI runs as root: the link is planted as `nobody`";
+        if (kestrun_test::in_ci()) FAIL() << "CI runs as root: the link is planted as `nobody`";
         GTEST_SKIP() << "needs root: the link is planted as `nobody` (setpriv)";
     }
     const fs::path folder = fs::path(list_path()).parent_path();
@@ -329,7 +329,7 @@ TEST_F(UnsafeListInTheWindows, LinkPlantedByAnotherUserStartsNothing) {
     write_bytes(bait,
                 record_bytes(record("Update", "/bin/touch " + (folder / "pwned").string(), 1)));
     ASSERT_EQ(::chmod(bait.c_str(), 0644), 0);
-    ASSERT_EQ(store_test::run_as_nobody({"ln", "-s", "download.dat", list_path()}), 0);
+    ASSERT_EQ(kestrun_test::run_as_nobody({"ln", "-s", "download.dat", list_path()}), 0);
 
     Windows w;
     expect_one_box();

@@ -38,7 +38,7 @@
 namespace {
 
 using namespace store;
-using namespace store_test;
+using namespace kestrun_test;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,43 +22,11 @@
 namespace {
 
 using namespace store;
-using namespace store_test;
+using namespace kestrun_test;
 
 std::string two_records() {
     return record_bytes(make_record("First", "/bin/first", true)) +
            record_bytes(make_record("Second", "/bin/second", false));
-}
-
-// What the editing actions do: copy every record through a rewrite.
-void copy_through_rewrite(const ListPaths& paths) {
-    ListRewrite rewrite(paths);
-    ListFile list(paths.list_file());
-    list.open_existing();
-    while (!list.at_end()) rewrite.write(list.read_record());
-    list.close();
-    rewrite.commit();
-}
-
-// The message of the IoError that `action` throws, or "" when it throws none.
-template <typename Action>
-std::string io_error_of(Action action) {
-    try {
-        action();
-    } catch (const IoError& error) {
-        return error.what();
-    }
-    return "";
-}
-
-// The descriptor this process holds on `path`, or -1.
-int descriptor_of(const std::string& path) {
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        std::error_code ignored;
-        if (fs::read_symlink(entry.path(), ignored) == fs::path(path)) {
-            return std::stoi(entry.path().filename().string());
-        }
-    }
-    return -1;
 }
 
 TEST(ListFileShape, TrailingBytesAreIgnoredAndDroppedByTheNextRewrite) {
@@ -73,7 +42,7 @@ TEST(ListFileShape, TrailingBytesAreIgnoredAndDroppedByTheNextRewrite) {
     EXPECT_FALSE(list.at_end());
     EXPECT_EQ(record_name(list.read_record()), "Second");
     EXPECT_TRUE(list.at_end());
-    EXPECT_EQ(io_error_of([&] { list.read_record(); }), "Read beyond end of file");
+    EXPECT_EQ(error_of([&] { list.read_record(); }), "Read beyond end of file");
     list.close();
 
     copy_through_rewrite(paths);
@@ -106,11 +75,11 @@ TEST(ListFileShape, EmptyAndAbsentFilesAreEmptyLists) {
     empty.open_existing();
     EXPECT_EQ(empty.record_count(), 0u);
     EXPECT_TRUE(empty.at_end());
-    EXPECT_EQ(io_error_of([&] { empty.read_record(); }), "Read beyond end of file");
+    EXPECT_EQ(error_of([&] { empty.read_record(); }), "Read beyond end of file");
 
     ListFile absent(dir.file("absent.dat"));
     EXPECT_FALSE(absent.exists());
-    EXPECT_EQ(io_error_of([&] { absent.open_existing(); }), "File not found");
+    EXPECT_EQ(error_of([&] { absent.open_existing(); }), "File not found");
     EXPECT_FALSE(absent.is_open());
 
     EXPECT_FALSE(ListFile(dir.file("empty.dat/applications.dat")).exists());  // ENOTDIR
@@ -129,15 +98,7 @@ TEST(ListFileShape, FailedExistenceCheckDoesNotEmptyTheList) {
     EXPECT_EQ(injected.failed_call, "stat applications.dat");
 
     injected.failed_call.clear();
-    ListRewrite rewrite(paths);
-    ListFile list(paths.list_file());
-    if (list.exists()) {
-        list.open_existing();
-        while (!list.at_end()) rewrite.write(list.read_record());
-        list.close();
-    }
-    rewrite.write(make_record("Third", "/bin/third", true));
-    rewrite.commit();
+    append_through_rewrite(paths, make_record("Third", "/bin/third", true));
     EXPECT_EQ(read_bytes(paths.list_file()),
               two_records() + record_bytes(make_record("Third", "/bin/third", true)));
 }
@@ -245,10 +206,10 @@ TEST(ListFileHandle, FailedCloseStillReleasesTheDescriptor) {
     InjectedFileSystem injected;
     injected.fail_on = "close";
     ScopedFileSystem scope(injected.table());
-    EXPECT_EQ(io_error_of([&] { file.close(); }), "I/O error 5");
+    EXPECT_EQ(error_of([&] { file.close(); }), "I/O error 5");
     EXPECT_FALSE(file.is_open());
     EXPECT_EQ(open_descriptor_count(), open_before);
-    EXPECT_EQ(io_error_of([&] { file.close(); }), "");  // nothing left to close
+    EXPECT_EQ(error_of([&] { file.close(); }), "");  // nothing left to close
 }
 
 TEST(ListFileHandle, EraseAndRename) {
@@ -267,18 +228,18 @@ TEST(ListFileHandle, EraseAndRename) {
 
     file.erase();
     EXPECT_FALSE(file_exists(dir.file("applications.dat")));
-    EXPECT_EQ(io_error_of([&] { file.erase(); }), "File not found");
-    EXPECT_EQ(io_error_of([&] { file.rename(dir.file("x.dat")); }), "File not found");
+    EXPECT_EQ(error_of([&] { file.erase(); }), "File not found");
+    EXPECT_EQ(error_of([&] { file.rename(dir.file("x.dat")); }), "File not found");
 }
 
 TEST(ListFileHandle, ClosedHandleRefusesRecordOperations) {
     TempDir dir;
     ListFile file(dir.file("a.dat"));
-    EXPECT_EQ(io_error_of([&] { file.record_count(); }), "I/O error 103");
-    EXPECT_EQ(io_error_of([&] { file.at_end(); }), "I/O error 103");
-    EXPECT_EQ(io_error_of([&] { file.read_record(); }), "I/O error 103");
-    EXPECT_EQ(io_error_of([&] { file.write_record(LaunchRecord{}); }), "I/O error 103");
-    EXPECT_EQ(io_error_of([&] { file.sync(); }), "I/O error 103");
+    EXPECT_EQ(error_of([&] { file.record_count(); }), "I/O error 103");
+    EXPECT_EQ(error_of([&] { file.at_end(); }), "I/O error 103");
+    EXPECT_EQ(error_of([&] { file.read_record(); }), "I/O error 103");
+    EXPECT_EQ(error_of([&] { file.write_record(LaunchRecord{}); }), "I/O error 103");
+    EXPECT_EQ(error_of([&] { file.sync(); }), "I/O error 103");
 }
 
 TEST(IoErrorText, MessagesByCode) {
@@ -321,7 +282,7 @@ TEST(IoErrorCause, ReadOnlyFileIsAccessDenied) {
     write_bytes(list.name(), two_records());
     ASSERT_EQ(::chmod(list.name().c_str(), 0444), 0);
     EXPECT_TRUE(list.exists());
-    EXPECT_EQ(io_error_of([&] { list.open_existing(); }), "File access denied");
+    EXPECT_EQ(error_of([&] { list.open_existing(); }), "File access denied");
 }
 
 TEST(IoErrorCause, InjectedAccessDenied) {
@@ -332,22 +293,22 @@ TEST(IoErrorCause, InjectedAccessDenied) {
     injected.fail_on = "open applications.dat";
     injected.error = EACCES;
     ScopedFileSystem scope(injected.table());
-    EXPECT_EQ(io_error_of([&] { list.open_existing(); }), "File access denied");
+    EXPECT_EQ(error_of([&] { list.open_existing(); }), "File access denied");
     EXPECT_FALSE(list.is_open());
 
     injected.failed_call.clear();
     injected.error = EROFS;
-    EXPECT_EQ(io_error_of([&] { list.create(); }), "File access denied");
+    EXPECT_EQ(error_of([&] { list.create(); }), "File access denied");
 }
 
 TEST(IoErrorCause, BadNamesAreInvalidFilename) {
     TempDir dir;
     ListFile too_long(dir.file(std::string(NAME_MAX + 1, 'n')));
-    EXPECT_EQ(io_error_of([&] { too_long.create(); }), "Invalid filename");
+    EXPECT_EQ(error_of([&] { too_long.create(); }), "Invalid filename");
 
     write_bytes(dir.file("plain"), "");
     ListFile under_a_file(dir.file("plain/applications.dat"));
-    EXPECT_EQ(io_error_of([&] { under_a_file.create(); }), "Invalid filename");
+    EXPECT_EQ(error_of([&] { under_a_file.create(); }), "Invalid filename");
 }
 
 TEST(IoErrorCause, DescriptorLimitIsTooManyOpenFiles) {
@@ -359,7 +320,7 @@ TEST(IoErrorCause, DescriptorLimitIsTooManyOpenFiles) {
     none.rlim_cur = 0;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
     ListFile list(dir.file("applications.dat"));
-    const std::string message = io_error_of([&] { list.open_existing(); });
+    const std::string message = error_of([&] { list.open_existing(); });
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(message, "Too many open files");
 }
@@ -368,8 +329,7 @@ TEST(IoErrorCause, FullDiskIsDiskFull) {
     if (::access("/dev/full", W_OK) == 0) {  // the kernel's always-full device: a real ENOSPC
         ListFile full("/dev/full");          // not a list: opened as a scratch file would be
         full.create();
-        EXPECT_EQ(io_error_of([&] { full.write_record(make_record("x", "y", true)); }),
-                  "Disk full");
+        EXPECT_EQ(error_of([&] { full.write_record(make_record("x", "y", true)); }), "Disk full");
         full.close();
     }
 
@@ -380,18 +340,18 @@ TEST(IoErrorCause, FullDiskIsDiskFull) {
     ScopedFileSystem scope(injected.table());
     injected.fail_on = "pwrite";
     injected.short_write = true;
-    EXPECT_EQ(io_error_of([&] { file.write_record(make_record("x", "y", true)); }), "Disk full");
+    EXPECT_EQ(error_of([&] { file.write_record(make_record("x", "y", true)); }), "Disk full");
 
     injected.failed_call.clear();
     injected.fail_on = "fsync";
     injected.error = ENOSPC;
-    EXPECT_EQ(io_error_of([&] { file.sync(); }), "Disk full");
+    EXPECT_EQ(error_of([&] { file.sync(); }), "Disk full");
 
     injected.failed_call.clear();
     injected.fail_on = "pwrite";
     injected.short_write = false;
     injected.error = EDQUOT;
-    EXPECT_EQ(io_error_of([&] { file.write_record(make_record("x", "y", true)); }), "Disk full");
+    EXPECT_EQ(error_of([&] { file.write_record(make_record("x", "y", true)); }), "Disk full");
 }
 
 TEST(IoErrorCause, UnnamedErrorsShowTheirNumber) {
@@ -404,17 +364,17 @@ TEST(IoErrorCause, UnnamedErrorsShowTheirNumber) {
 
     injected.fail_on = "pread";
     injected.error = EIO;
-    EXPECT_EQ(io_error_of([&] { list.read_record(); }), "I/O error 5");
+    EXPECT_EQ(error_of([&] { list.read_record(); }), "I/O error 5");
 
     injected.failed_call.clear();
     injected.fail_on = "fstat";
     injected.error = EOVERFLOW;
-    EXPECT_EQ(io_error_of([&] { list.record_count(); }), "I/O error " + std::to_string(EOVERFLOW));
+    EXPECT_EQ(error_of([&] { list.record_count(); }), "I/O error " + std::to_string(EOVERFLOW));
 
     injected.failed_call.clear();
     injected.fail_on = "open";
     injected.error = EBUSY;
-    EXPECT_EQ(io_error_of([&] { list.open_existing(); }), "I/O error " + std::to_string(EBUSY));
+    EXPECT_EQ(error_of([&] { list.open_existing(); }), "I/O error " + std::to_string(EBUSY));
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 namespace {
 
 using namespace store;
-using namespace store_test;
+using namespace kestrun_test;
 
 LaunchRecord read_single_record(const std::string& path) {
     ListFile file(path);

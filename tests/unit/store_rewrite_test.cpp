@@ -18,7 +18,7 @@
 namespace {
 
 using namespace store;
-using namespace store_test;
+using namespace kestrun_test;
 
 const LaunchRecord first = make_record("First", "/bin/first", true);
 const LaunchRecord second = make_record("Second", "/bin/second --flag", false);

@@ -15,7 +15,7 @@
 namespace {
 
 using namespace store;
-using namespace store_test;
+using namespace kestrun_test;
 
 constexpr std::size_t long_list = 1000;
 

@@ -1,0 +1,57 @@
+#pragma once
+// The list store's file-system table wrapped for tests: every call is logged as
+// "<call> <file name>" (a folder opened for syncing or locking is "dir"), and a chosen call
+// fails without reaching the system (close really closes, then reports the failure). Hooks
+// run before and after each call, for tests that act in the middle of a change.
+
+#include <cerrno>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "file_system.h"
+
+namespace kestrun_test {
+
+struct FileCall {
+    FileCall(std::string label, std::optional<store::OpenMode> mode = std::nullopt,
+             bool blocking = false)
+        : label(std::move(label)), mode(mode), blocking(blocking) {}
+    std::string label;                    // "open temp.dat", "rename temp.dat applications.dat"
+    std::optional<store::OpenMode> mode;  // for open
+    bool blocking;                        // for flock: the wait for another rewrite's turn
+};
+
+class InjectedFileSystem {
+  public:
+    // Which call fails, the first that applies:
+    int fail_at = 0;      // the n-th (1-based) of the numbered calls (all but the lookups)
+    std::string fail_on;  // the first call whose label starts with this
+    std::function<int(const FileCall&)> fail_when;  // an error to fail this call with, or 0
+    int error = EIO;                                // what fail_at and fail_on fail with
+    bool short_write = false;  // a failing pwrite writes one byte less and reports success
+
+    std::function<void(const FileCall&)> before_each;
+    std::function<void(const FileCall&)> after_each;  // after the call, failed or not
+
+    std::vector<std::string> calls;
+    std::string failed_call;       // label of the first call made to fail, if any
+    std::size_t failed_index = 0;  // its place in `calls`
+
+    store::FileSystem table();
+
+  private:
+    // The error `call` is to fail with, or 0; logs it and runs before_each.
+    int enter(const FileCall& call, bool numbered = true);
+    // Runs the real call between the hooks, unless it is to fail.
+    int run(const FileCall& call, const std::function<int()>& real, bool numbered = true);
+
+    std::map<int, std::string> names_;
+    int numbered_ = 0;
+};
+
+}  // namespace kestrun_test

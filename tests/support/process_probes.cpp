@@ -1,0 +1,123 @@
+#include "process_probes.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+namespace kestrun_test {
+
+namespace fs = std::filesystem;
+
+int open_descriptor_count() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+    return count - 1;  // the listing's own
+}
+
+int descriptor_of(const std::string& path) {
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (fs::read_symlink(entry.path(), ignored) == fs::path(path))
+            return std::stoi(entry.path().filename().string());
+    }
+    return -1;
+}
+
+long status_kb(const std::string& field) {
+    std::ifstream in("/proc/self/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
+    return -1;
+}
+
+bool in_ci() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+bool is_root() {
+    return ::geteuid() == 0;
+}
+
+int run_as_nobody(const std::vector<std::string>& command) {
+    std::vector<std::string> words = {"setpriv", "--reuid=nobody", "--regid=nogroup",
+                                      "--clear-groups", "--"};
+    words.insert(words.end(), command.begin(), command.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::optional<std::string> in_child_within(int seconds, const std::function<std::string()>& work) {
+    int fds[2];
+    if (::pipe(fds) != 0) return std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid < 0) return std::nullopt;
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string result;
+        try {
+            result = work();
+        } catch (const std::exception& error) {
+            result = std::string("exception: ") + error.what();
+        }
+        const char* at = result.data();
+        std::size_t left = result.size();
+        while (left > 0) {
+            const ssize_t put = ::write(fds[1], at, left);
+            if (put <= 0) break;
+            at += put;
+            left -= static_cast<std::size_t>(put);
+        }
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string result;
+    bool finished = false;
+    pollfd watch{fds[0], POLLIN, 0};
+    while (::poll(&watch, 1, seconds * 1000) > 0) {
+        char buffer[4096];
+        const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+        if (got <= 0) {
+            finished = got == 0;
+            break;
+        }
+        result.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fds[0]);
+    if (!finished) ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (!finished) return std::nullopt;
+    return result;
+}
+
+bool eventually(const std::function<bool()>& condition, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace kestrun_test

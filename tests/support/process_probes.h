@@ -1,0 +1,30 @@
+#pragma once
+// What a test asks of its own process and of the system (POSIX): open descriptors, memory,
+// work in a child that may hang, and work as another user.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrun_test {
+
+int open_descriptor_count();                 // of this process
+int descriptor_of(const std::string& path);  // the one this process holds on `path`, or -1
+long status_kb(const std::string& field);    // "VmRSS:" and the like from /proc/self/status
+
+// CI (CI=true) has every tool and runs as root: there a case that cannot run is a failure.
+bool in_ci();
+bool is_root();
+
+// Runs a command as the unprivileged user `nobody` (we must be root); its exit status, or -1.
+int run_as_nobody(const std::vector<std::string>& command);
+
+// Runs `work` in a child process and returns what it returned, or nothing when it did not
+// finish within `seconds` (it is killed then): for calls that could block for good.
+std::optional<std::string> in_child_within(int seconds, const std::function<std::string()>& work);
+
+// Waits for `condition` for up to `seconds`, looking every few milliseconds; its last answer.
+bool eventually(const std::function<bool()>& condition, double seconds = 10);
+
+}  // namespace kestrun_test

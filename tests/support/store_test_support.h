@@ -1,0 +1,54 @@
+#pragma once
+// Everything the list store's tests share: scratch folders and raw bytes, records, the rewrite
+// drivers, the failing file system and the process probes, with the store's own messages.
+
+#include <clocale>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "files.h"
+#include "injected_file_system.h"
+#include "list_file.h"
+#include "process_probes.h"
+#include "records.h"
+#include "rewrite_drivers.h"
+
+namespace kestrun_test {
+
+namespace fs = std::filesystem;
+
+inline const std::string unsafe_list =
+    "applications.dat is not safe to use: it belongs to another user or others may write to it";
+inline const std::string unsafe_temp =
+    "temp.dat is not safe to use: it belongs to another user or others may write to it";
+
+// The message of the list-file error an action raises, or "" when it raises none.
+inline std::string error_of(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const store::IoError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+// Sets LC_CTYPE for one test and puts the old value back.
+class CtypeLocale {
+  public:
+    explicit CtypeLocale(const char* name) {
+        const char* current = std::setlocale(LC_CTYPE, nullptr);
+        previous_ = current != nullptr ? current : "C";
+        ok_ = std::setlocale(LC_CTYPE, name) != nullptr;
+    }
+    ~CtypeLocale() { std::setlocale(LC_CTYPE, previous_.c_str()); }
+    CtypeLocale(const CtypeLocale&) = delete;
+    CtypeLocale& operator=(const CtypeLocale&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    std::string previous_;
+    bool ok_;
+};
+
+}  // namespace kestrun_test
