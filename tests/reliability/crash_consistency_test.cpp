@@ -87,22 +87,16 @@ std::string expected_after(const std::string& old, const Change& change) {
 // The change made as the windows make it: the old list read through a ListFile, every
 // record written to the rewrite (changed, skipped or appended), then the commit.
 void make_change(const ListPaths& paths, const Change& change) {
-    ListRewrite rewrite(paths);
-    ListFile list(paths.list_file());
-    if (list.exists()) {
-        list.open_existing();
-        for (std::size_t i = 0; !list.at_end(); ++i) {
-            LaunchRecord record = list.read_record();
-            if (i == change.index && change.op == Op::remove) continue;
-            if (i == change.index && change.op == Op::update) record = change.record;
-            if (i == change.index && change.op == Op::toggle)
-                record.enabled = record.enabled == 1 ? 0 : 1;
-            rewrite.write(record);
-        }
-        list.close();
-    }
-    if (change.op == Op::add) rewrite.write(change.record);
-    rewrite.commit();
+    ListChange steps;
+    steps.each = [&change](std::size_t i, LaunchRecord& record) {
+        if (i != change.index) return true;
+        if (change.op == Op::remove) return false;
+        if (change.op == Op::update) record = change.record;
+        if (change.op == Op::toggle) record.enabled = record.enabled == 1 ? 0 : 1;
+        return true;
+    };
+    if (change.op == Op::add) steps.appended = {change.record};
+    change_through_rewrite(paths, steps);
 }
 
 // Picks a change that keeps the list between 1 and max_records entries, so that an empty
@@ -123,11 +117,7 @@ Change random_change(std::mt19937& random, std::size_t count, int serial) {
 }
 
 std::string starting_list(std::size_t count) {
-    std::string bytes;
-    for (std::size_t i = 0; i < count; ++i)
-        bytes += record_bytes(make_record("Start " + std::to_string(i),
-                                          "/usr/bin/start" + std::to_string(i), i % 2 == 0));
-    return bytes;
+    return list_bytes(numbered_records(count, "Start ", "/usr/bin/start"));
 }
 
 unsigned seed() {
@@ -150,52 +140,17 @@ struct Progress {
 };
 
 // The real calls, counted in `progress`; the child kills itself where `die_at` says.
-FileSystem counting(Progress* progress) {
-    const FileSystem& real = real_file_system();
-    FileSystem t = real;
-    auto step = [progress](auto&& call) {
+InjectedFileSystem counting(Progress* progress) {
+    InjectedFileSystem counted;
+    counted.before_each = [progress](const FileCall&) {
         const int n = progress->calls_started + 1;
         progress->calls_started = n;
         if (progress->die_at == n) ::raise(SIGKILL);
-        const int result = call();
-        if (progress->die_at == -n) ::raise(SIGKILL);
-        return result;
     };
-    t.open = [&real, step](const std::string& p, OpenMode m, int& fd) {
-        return step([&] { return real.open(p, m, fd); });
+    counted.after_each = [progress](const FileCall&) {
+        if (progress->die_at == -progress->calls_started) ::raise(SIGKILL);
     };
-    t.pread = [&real, step](int fd, void* b, std::size_t s, std::uint64_t o, std::size_t& d) {
-        return step([&] { return real.pread(fd, b, s, o, d); });
-    };
-    t.pwrite = [&real, step](int fd, const void* b, std::size_t s, std::uint64_t o,
-                             std::size_t& d) {
-        return step([&] { return real.pwrite(fd, b, s, o, d); });
-    };
-    t.fstat_size = [&real, step](int fd, std::uint64_t& s) {
-        return step([&] { return real.fstat_size(fd, s); });
-    };
-    t.fsync = [&real, step](int fd) { return step([&] { return real.fsync(fd); }); };
-    t.close = [&real, step](int fd) { return step([&] { return real.close(fd); }); };
-    t.rename = [&real, step](const std::string& f, const std::string& to) {
-        return step([&] { return real.rename(f, to); });
-    };
-    t.unlink = [&real, step](const std::string& p) { return step([&] { return real.unlink(p); }); };
-    t.lookup = [&real, step](const std::string& p) { return step([&] { return real.lookup(p); }); };
-    t.fstat_status = [&real, step](int fd, FileStatus& s) {
-        return step([&] { return real.fstat_status(fd, s); });
-    };
-    t.stat_status = [&real, step](const std::string& p, bool f, FileStatus& s) {
-        return step([&] { return real.stat_status(p, f, s); });
-    };
-    t.fchmod = [&real, step](int fd, std::uint32_t m) {
-        return step([&] { return real.fchmod(fd, m); });
-    };
-    t.readlink = [&real, step](const std::string& p, std::string& target) {
-        return step([&] { return real.readlink(p, target); });
-    };
-    t.try_lock = [&real, step](int fd) { return step([&] { return real.try_lock(fd); }); };
-    t.lock = [&real, step](int fd) { return step([&] { return real.lock(fd); }); };
-    return t;
+    return counted;
 }
 
 struct KillOutcome {
@@ -214,7 +169,8 @@ KillOutcome run_writer(const ListPaths& paths, const Change& change, long delay_
     if (pid == 0) {
         int status = 0;
         try {
-            ScopedFileSystem scope(counting(progress));
+            InjectedFileSystem counted = counting(progress);
+            ScopedFileSystem scope(counted.table());
             make_change(paths, change);
         } catch (...) {
             status = 1;

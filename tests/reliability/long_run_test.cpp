@@ -23,10 +23,10 @@
 
 namespace {
 
-using reliability_test::ProbeRun;
-using reliability_test::run_probe;
 using kestrun_test::record_bytes;
 using kestrun_test::TempDir;
+using reliability_test::ProbeRun;
+using reliability_test::run_probe;
 
 #define SKIP_OR_FAIL(run)                                 \
     if ((run).has("skip")) GTEST_SKIP() << (run)["skip"]; \

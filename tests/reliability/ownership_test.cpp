@@ -29,15 +29,7 @@
 namespace {
 
 using namespace store;
-using kestrun_test::error_of;
-using kestrun_test::file_exists;
-using kestrun_test::open_descriptor_count;
-using kestrun_test::read_bytes;
-using kestrun_test::record_bytes;
-using kestrun_test::TempDir;
-using kestrun_test::unsafe_list;
-using kestrun_test::unsafe_temp;
-using kestrun_test::write_bytes;
+using namespace kestrun_test;
 namespace fs = std::filesystem;
 
 constexpr uid_t other_user = 4242;
@@ -46,30 +38,10 @@ constexpr gid_t other_group = 4242;
 const LaunchRecord first = make_record("First", "/bin/first", true);
 const LaunchRecord second = make_record("Second", "/bin/second", false);
 
-bool is_root() {
-    return ::geteuid() == 0;
-}
-
 mode_t mode_of(const std::string& path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) return 0;
     return info.st_mode & 07777;
-}
-
-// A toggle as the main window does it: copy every record, flipping one enabled byte.
-void toggle_first(const ListPaths& paths) {
-    ListRewrite rewrite(paths);
-    ListFile list(paths.list_file());
-    list.open_existing();
-    bool flipped = false;
-    while (!list.at_end()) {
-        LaunchRecord record = list.read_record();
-        if (!flipped) record.enabled = record.enabled == 1 ? 0 : 1;
-        flipped = true;
-        rewrite.write(record);
-    }
-    list.close();
-    rewrite.commit();
 }
 
 // How a list can stop being the user's own. Each makes `path` unsafe; false when this
@@ -128,17 +100,17 @@ TEST(ListOwnership, OnlyTheUsersOwnListIsOpened) {
         EXPECT_EQ(open_descriptor_count(), open_before);
 
         // No rewrite goes through it either, and it stays as it was.
-        EXPECT_EQ(error_of([&] { toggle_first(paths); }), unsafe_list);
+        EXPECT_EQ(error_of([&] { toggle_through_rewrite(paths, 0); }), unsafe_list);
         EXPECT_EQ(read_bytes(paths.list_file()), bytes);
         EXPECT_FALSE(file_exists(paths.temp_file()));
         EXPECT_EQ(open_descriptor_count(), open_before);
     }
     EXPECT_GE(tried, 3);
-    if (!is_root()) GTEST_SKIP() << "the other-owner cases need root (chown)";
+    NEEDS_ROOT("the other-owner cases need chown");
 }
 
 TEST(ListOwnership, LinkedListIsJudgedByWhatItNames) {
-    if (!is_root()) GTEST_SKIP() << "needs root (chown)";
+    NEEDS_ROOT("chown");
     TempDir dir;
     const ListPaths paths(dir.path());
     const std::string foreign = dir.file("foreign.dat");
@@ -164,7 +136,7 @@ class ScratchFile : public ::testing::Test {
         ::chmod(victim.c_str(), 0644);
     }
     void expect_refused_and_untouched() {
-        EXPECT_EQ(error_of([&] { toggle_first(paths); }), unsafe_temp);
+        EXPECT_EQ(error_of([&] { toggle_through_rewrite(paths, 0); }), unsafe_temp);
         EXPECT_EQ(read_bytes(paths.list_file()), old_list);
         EXPECT_EQ(read_bytes(victim), victim_bytes);
     }
@@ -172,7 +144,7 @@ class ScratchFile : public ::testing::Test {
 
 TEST_F(ScratchFile, UsersOwnLinkIsRemovedNeverFollowed) {
     ASSERT_EQ(::symlink(victim.c_str(), paths.temp_file().c_str()), 0);
-    toggle_first(paths);
+    toggle_through_rewrite(paths, 0);
     EXPECT_EQ(read_bytes(victim), victim_bytes);
     LaunchRecord toggled = first;
     toggled.enabled = 0;
@@ -184,13 +156,13 @@ TEST_F(ScratchFile, UsersOwnLinkIsRemovedNeverFollowed) {
 TEST_F(ScratchFile, DanglingLinkIsNotFollowedToCreateItsTarget) {
     const std::string target = dir.file("created-through-link");
     ASSERT_EQ(::symlink(target.c_str(), paths.temp_file().c_str()), 0);
-    toggle_first(paths);
+    toggle_through_rewrite(paths, 0);
     EXPECT_FALSE(file_exists(target));
     EXPECT_FALSE(fs::is_symlink(paths.list_file()));
 }
 
 TEST_F(ScratchFile, SomeoneElsesLinkOrFileIsRefused) {
-    if (!is_root()) GTEST_SKIP() << "needs root (lchown)";
+    NEEDS_ROOT("lchown");
     ASSERT_EQ(::symlink(victim.c_str(), paths.temp_file().c_str()), 0);
     ASSERT_EQ(::lchown(paths.temp_file().c_str(), other_user, other_group), 0);
     expect_refused_and_untouched();
@@ -210,7 +182,7 @@ TEST_F(ScratchFile, WritableLeftoverIsRefusedAndSafeOneReplaced) {
     expect_refused_and_untouched();
 
     ::chmod(paths.temp_file().c_str(), 0600);
-    toggle_first(paths);
+    toggle_through_rewrite(paths, 0);
     EXPECT_EQ(read_bytes(paths.list_file()).size(), 223u);
     EXPECT_FALSE(file_exists(paths.temp_file()));
 }
@@ -219,16 +191,15 @@ TEST_F(ScratchFile, NamePlantedAgainAfterTheLeftoverWentIsRefused) {
     // Between our removal of the leftover and our create, someone links the name again.
     write_bytes(paths.temp_file(), "leftover");
     ::chmod(paths.temp_file().c_str(), 0600);
-    FileSystem racing = real_file_system();
-    racing.unlink = [this](const std::string& path) {
-        const int result = real_file_system().unlink(path);
-        if (path == paths.temp_file() && ::symlink(victim.c_str(), path.c_str()) != 0) {
-            ADD_FAILURE() << "could not link " << path << " again";
+    InjectedFileSystem racing;
+    racing.after_each = [this](const FileCall& call) {
+        if (call.label == "unlink temp.dat" &&
+            ::symlink(victim.c_str(), paths.temp_file().c_str()) != 0) {
+            ADD_FAILURE() << "could not link " << paths.temp_file() << " again";
         }
-        return result;
     };
     {
-        ScopedFileSystem scope(racing);
+        ScopedFileSystem scope(racing.table());
         expect_refused_and_untouched();
     }
     EXPECT_TRUE(fs::is_symlink(paths.temp_file()));
@@ -243,7 +214,7 @@ TEST(ListPermissions, ReplacedListKeepsTheOldMode) {
         write_bytes(paths.list_file(), record_bytes(first));
         ASSERT_EQ(::chmod(paths.list_file().c_str(), mode), 0);
         if (mode == 0400 && !is_root()) continue;  // the owner cannot open it for writing
-        toggle_first(paths);
+        toggle_through_rewrite(paths, 0);
         EXPECT_EQ(mode_of(paths.list_file()), mode);
         EXPECT_EQ(read_bytes(paths.list_file()).size(), 223u);
     }
@@ -319,10 +290,7 @@ TEST_F(UnsafeListInTheWindows, StartUpLoadsNothingAndLaunchAllStartsNothing) {
 // What the windows do with a list that another user linked, in a folder anyone may write
 // to, to a file of ours whose bytes they chose (a download): nothing is loaded or started.
 TEST_F(UnsafeListInTheWindows, LinkPlantedByAnotherUserStartsNothing) {
-    if (!is_root()) {
-        if (kestrun_test::in_ci()) FAIL() << "CI runs as root: the link is planted as `nobody`";
-        GTEST_SKIP() << "needs root: the link is planted as `nobody` (setpriv)";
-    }
+    NEEDS_ROOT("the link is planted as `nobody` (setpriv)");
     const fs::path folder = fs::path(list_path()).parent_path();
     ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
     const std::string bait = (folder / "download.dat").string();

@@ -59,18 +59,6 @@ std::vector<std::string> names_in(const std::string& list_name) {
     return names;
 }
 
-bool is_root() {
-    return ::geteuid() == 0;
-}
-
-#define NEEDS_ROOT(why)                                     \
-    do {                                                    \
-        if (!is_root()) {                                   \
-            if (in_ci()) FAIL() << "CI runs as root: " why; \
-            GTEST_SKIP() << "needs root: " why;             \
-        }                                                   \
-    } while (0)
-
 // Every action on the list that reads or rewrites it, each giving its message ("" when it
 // went through).
 std::map<std::string, std::string> every_action(const ListPaths& paths) {
@@ -278,16 +266,13 @@ class OtherWriter {
         if (pid_ == 0) {
             int status = 0;
             try {
-                ListRewrite rewrite(paths);
-                ListFile list(paths.list_file());
-                list.open_existing();
-                while (!list.at_end()) rewrite.write(list.read_record());
-                list.close();
-                rewrite.write(record);
-                char byte = 'r';
-                if (::write(ready_[1], &byte, 1) != 1) ::_exit(2);
-                if (::read(go_[0], &byte, 1) != 1) ::_exit(3);
-                rewrite.commit();
+                // Holds the turn, every record written, until told to commit.
+                change_through_rewrite(paths, {nullptr, {record}, [this] {
+                                                   char byte = 'r';
+                                                   if (::write(ready_[1], &byte, 1) != 1)
+                                                       ::_exit(2);
+                                                   if (::read(go_[0], &byte, 1) != 1) ::_exit(3);
+                                               }});
             } catch (...) {
                 status = 1;
             }
@@ -327,14 +312,13 @@ TEST(TakingTurns, RewriteWaitsForTheOneUnderWayAndCopiesWhatItLeft) {
     OtherWriter other(paths, second);
     ASSERT_TRUE(other.holding());
     // Told to commit once our rewrite, finding the list's turn taken, has started waiting.
-    FileSystem releasing = real_file_system();
+    InjectedFileSystem releasing;
     std::atomic<int> other_status{-2};
-    releasing.lock = [&](int fd) {
-        other_status = other.finish();
-        return real_file_system().lock(fd);
+    releasing.before_each = [&](const FileCall& call) {
+        if (call.blocking) other_status = other.finish();
     };
     {
-        ScopedFileSystem scope(releasing);
+        ScopedFileSystem scope(releasing.table());
         append_through_rewrite(paths, added);
     }
     EXPECT_EQ(other_status, 0) << "never waited, or the other rewrite failed";

@@ -1,6 +1,8 @@
 #include "process_probes.h"
 
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,6 +111,34 @@ std::optional<std::string> in_child_within(int seconds, const std::function<std:
     }
     if (!finished) return std::nullopt;
     return result;
+}
+
+namespace {
+
+const passwd* nobody() {
+    const passwd* user = ::getpwnam("nobody");
+    if (user == nullptr) throw std::runtime_error("there is no user `nobody` here");
+    return user;
+}
+
+}  // namespace
+
+std::optional<std::string> without_root(const std::function<std::string()>& work, int seconds) {
+    const bool drop = is_root();
+    const passwd* user = drop ? nobody() : nullptr;
+    return in_child_within(seconds, [&]() -> std::string {
+        if (drop && (::setgroups(0, nullptr) != 0 || ::setgid(user->pw_gid) != 0 ||
+                     ::setuid(user->pw_uid) != 0 || ::geteuid() == 0))
+            return "cannot drop root";
+        return work();
+    });
+}
+
+void give_to_nobody(const std::string& path) {
+    if (!is_root()) return;
+    const passwd* user = nobody();
+    if (::lchown(path.c_str(), user->pw_uid, user->pw_gid) != 0)
+        throw std::runtime_error("cannot give " + path + " to nobody");
 }
 
 bool eventually(const std::function<bool()>& condition, double seconds) {

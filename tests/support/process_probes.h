@@ -24,6 +24,13 @@ int run_as_nobody(const std::vector<std::string>& command);
 // finish within `seconds` (it is killed then): for calls that could block for good.
 std::optional<std::string> in_child_within(int seconds, const std::function<std::string()>& work);
 
+// Runs `work` in a child as `nobody` when we are root (root ignores permission bits), as
+// ourselves otherwise; what it returned, or nothing when it did not finish within `seconds`
+// or could not drop root. What it touches must be open to `nobody`: see give_to_nobody.
+std::optional<std::string> without_root(const std::function<std::string()>& work, int seconds = 30);
+// Makes `path` belong to `nobody` when we are root; does nothing otherwise.
+void give_to_nobody(const std::string& path);
+
 // Waits for `condition` for up to `seconds`, looking every few milliseconds; its last answer.
 bool eventually(const std::function<bool()>& condition, double seconds = 10);
 

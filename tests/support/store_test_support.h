@@ -2,6 +2,8 @@
 // Everything the list store's tests share: scratch folders and raw bytes, records, the rewrite
 // drivers, the failing file system and the process probes, with the store's own messages.
 
+#include <gtest/gtest.h>
+
 #include <clocale>
 #include <filesystem>
 #include <functional>
@@ -13,6 +15,16 @@
 #include "process_probes.h"
 #include "records.h"
 #include "rewrite_drivers.h"
+
+// For a case that needs root (chown, mknod, dropping to `nobody`): skipped elsewhere, a
+// failure in CI, which runs as root.
+#define NEEDS_ROOT(why)                                                     \
+    do {                                                                    \
+        if (!::kestrun_test::is_root()) {                                   \
+            if (::kestrun_test::in_ci()) FAIL() << "CI runs as root: " why; \
+            GTEST_SKIP() << "needs root: " why;                             \
+        }                                                                   \
+    } while (0)
 
 namespace kestrun_test {
 
