@@ -325,13 +325,8 @@ void TForm1::RunApplication1ItemsClick(QAction* item) {
     store::ListFile list(ListDirectory.list_file());
     list.open_existing();
     // The first record of the item's name; an item whose name no record has starts nothing.
-    do {
-        const store::LaunchRecord record = list.read_record();
-        if (store::record_name(record) == name) {
-            platform::services().launch(store::record_path(record));
-            break;
-        }
-    } while (!list.at_end());
+    if (const auto record = store::read_to_named(list, name))
+        platform::services().launch(store::record_path(*record));
     list.close();
 }
 
@@ -385,10 +380,9 @@ void TForm1::Button2Click() {
     }
     const std::string name = line_name(line);
     list.open_existing();
-    store::LaunchRecord record;
-    do {
-        record = list.read_record();  // past the last record: "Read beyond end of file"
-    } while (store::record_name(record) != name);
+    const auto found = store::read_to_named(list, name);
+    // No such record: reading past the last one is "Read beyond end of file".
+    const store::LaunchRecord record = found ? *found : list.read_record();
     list.close();
     Form2->app_name->setText(QString::fromLocal8Bit(bytes_of(store::record_name(record))));
     Form2->app_path->setText(QString::fromLocal8Bit(bytes_of(store::record_path(record))));

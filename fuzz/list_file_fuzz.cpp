@@ -1,7 +1,6 @@
 // libFuzzer target: any bytes as applications.dat, taken through what the program does with
 // a list it did not write itself:
-//  - the start-up load (records in file order, each name kept as bytes for the check list and
-//    the submenu, the same bytes given back by the text the views show),
+//  - the start-up load (records in file order, each name and path the stored bytes),
 //  - launch-all's reading of the enabled paths, and the launcher's splitting of each path,
 //  - the lookups by name of launch-one, Edit Launch and the editing dialog's duplicate check,
 //  - the rewrites of a toggle and a delete, whose results are checked record by record,
@@ -10,8 +9,6 @@
 //
 // Built and run by scripts/fuzz (clang, -fsanitize=fuzzer,address,undefined).
 
-#include <QByteArray>
-#include <QString>
 #include <algorithm>
 #include <clocale>
 #include <cstdint>
@@ -26,12 +23,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "files.h"
 #include "launch_record.h"
 #include "launcher.h"
 #include "list_file.h"
 #include "list_rewrite.h"
+#include "records.h"
 
 namespace {
+
+using kestrun_test::read_bytes;
+using kestrun_test::record_bytes;
 
 void expect(bool condition, const char* what) {
     if (condition) return;
@@ -41,8 +43,12 @@ void expect(bool condition, const char* what) {
 
 std::string directory;
 
-std::string record_bytes(const store::LaunchRecord& record) {
-    return std::string(reinterpret_cast<const char*>(&record), sizeof record);
+// `text` without any of the characters in `dropped`.
+std::string without(const std::string& text, const char* dropped) {
+    std::string kept;
+    for (const char c : text)
+        if (std::strchr(dropped, c) == nullptr || c == '\0') kept += c;
+    return kept;
 }
 
 void write_list(const std::string& path, const std::uint8_t* data, std::size_t size) {
@@ -51,48 +57,6 @@ void write_list(const std::string& path, const std::uint8_t* data, std::size_t s
     out.close();
     expect(static_cast<bool>(out), "the input is written");
     ::chmod(path.c_str(), 0600);
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// The text a view shows for a name, and the bytes the view keeps beside it.
-void through_the_views(const std::string& name) {
-    const QByteArray kept(name.data(), static_cast<qsizetype>(name.size()));
-    const QString shown = QString::fromLocal8Bit(kept);
-    expect(shown.size() <= static_cast<qsizetype>(name.size()), "no text longer than its bytes");
-    expect(std::string(kept.constData(), static_cast<std::size_t>(kept.size())) == name,
-           "a line keeps its exact name bytes");
-}
-
-// The first record named `name`, as launch-one searches: index, or -1.
-long first_named(const std::string& path, const std::string& name) {
-    store::ListFile list(path);
-    list.open_existing();
-    long index = 0;
-    while (!list.at_end()) {
-        if (store::record_name(list.read_record()) == name) return index;
-        ++index;
-    }
-    return -1;
-}
-
-// Edit Launch's search: past the last record it reads beyond the end of the file.
-bool edit_search_finds(const std::string& path, const std::string& name) {
-    store::ListFile list(path);
-    list.open_existing();
-    try {
-        store::LaunchRecord record;
-        do {
-            record = list.read_record();
-        } while (store::record_name(record) != name);
-        return true;
-    } catch (const store::IoError& error) {
-        expect(error.code() == store::read_beyond_end_of_file, "only the end stops the search");
-        return false;
-    }
 }
 
 }  // namespace
@@ -135,12 +99,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             expect(program.size() <= store::path_capacity, "a path fits its field");
             expect(std::memcmp(name.data(), record.name_chars, name.size()) == 0,
                    "the name is the stored bytes");
-            through_the_views(name);
             if (store::is_enabled(record)) {
+                std::string kept;
                 for (const std::string& word : platform::split_command_line(program)) {
                     expect(word.find('"') == std::string::npos, "quotes are removed");
-                    expect(word.size() <= program.size(), "no word longer than its line");
+                    kept += word;
                 }
+                expect(without(kept, " \t") == without(program, " \t\""),
+                       "the words hold every character but quotes and blanks, in order");
             }
             names.push_back(name);
             records.push_back(record);
@@ -157,8 +123,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         long expected = -1;
         for (std::size_t i = 0; i < names.size() && expected < 0; ++i)
             if (names[i] == name) expected = static_cast<long>(i);
-        expect(first_named(path, name) == expected, "launch-one finds the first of a name");
-        expect(edit_search_finds(path, name) == (expected >= 0), "Edit Launch finds it too");
+        if (records.empty()) continue;  // no item to choose, no line to edit
+        store::ListFile list(path);
+        list.open_existing();
+        const std::optional<store::LaunchRecord> found = store::read_to_named(list, name);
+        expect(found.has_value() == (expected >= 0), "the lookup finds a name the list holds");
+        if (found) {
+            expect(
+                record_bytes(*found) == record_bytes(records[static_cast<std::size_t>(expected)]),
+                "the lookup finds the first record of the name");
+            continue;
+        }
+        expect(list.at_end(), "a name not found was looked for to the end");
+        try {
+            list.read_record();
+            expect(false, "no record past the end");
+        } catch (const store::IoError& error) {
+            expect(error.code() == store::read_beyond_end_of_file, "only the end stops the search");
+        }
     }
 
     // Names and paths taken from the input and stored back through the field cut.
@@ -187,10 +169,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (i == 0) record.enabled = store::is_enabled(record) ? 0 : 1;
             expected += record_bytes(record);
         }
-        expect(read_file(path) == expected, "a toggle changes one enabled byte, drops the tail");
+        expect(read_bytes(path) == expected, "a toggle changes one enabled byte, drops the tail");
 
         expect(store::rewrite_without(paths, names[0]), "a delete finds the first record");
-        expect(read_file(path) == expected.substr(store::record_size),
+        expect(read_bytes(path) == expected.substr(store::record_size),
                "a delete drops exactly the first record of the name");
     }
     return 0;

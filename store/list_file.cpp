@@ -327,4 +327,12 @@ void ListFile::rename(const std::string& new_full_name) {
     name_ = new_full_name;
 }
 
+std::optional<LaunchRecord> read_to_named(ListFile& list, const std::string& name) {
+    do {
+        LaunchRecord record = list.read_record();
+        if (record_name(record) == name) return record;
+    } while (!list.at_end());
+    return std::nullopt;
+}
+
 }  // namespace store

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -130,5 +131,10 @@ class ListFile {
     std::size_t position_ = 0;     // in records
     std::size_t known_count_ = 0;  // the record count last looked up; 0 when closed
 };
+
+// The first record named `name`, reading on from where `list` stands; nothing when the list
+// ends first. At least one record is read, so a list already at its end raises
+// read_beyond_end_of_file, as does reading once more after nothing was found.
+std::optional<LaunchRecord> read_to_named(ListFile& list, const std::string& name);
 
 }  // namespace store

@@ -29,20 +29,6 @@ std::string long_list_bytes() {
     return bytes;
 }
 
-// A toggle as the main window does it: copy every record, one of them changed.
-void toggle_through_rewrite(const ListPaths& paths, std::size_t which) {
-    ListRewrite rewrite(paths);
-    ListFile list(paths.list_file());
-    list.open_existing();
-    for (std::size_t i = 0; !list.at_end(); ++i) {
-        LaunchRecord record = list.read_record();
-        if (i == which) record.enabled = record.enabled == 1 ? 0 : 1;
-        rewrite.write(record);
-    }
-    list.close();
-    rewrite.commit();
-}
-
 std::size_t count_of(const std::vector<std::string>& calls, const std::string& call) {
     return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
 }
