@@ -1,4 +1,6 @@
 #include "launcher.h"
+#include "files.h"
+#include "process_probes.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -57,13 +59,6 @@ TEST(SplitCommandLine, NothingElseIsSpecial) {
     EXPECT_EQ(split_command_line("\"say \\\"hi\\\"\""), (Words{"say \\hi\\"}));
 }
 
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 Words lines_of(const std::string& text) {
     Words lines;
     std::istringstream in(text);
@@ -73,12 +68,8 @@ Words lines_of(const std::string& text) {
 
 // Started programs write their results under a temporary name and rename them into place.
 std::optional<std::string> wait_for_file(const fs::path& path) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!fs::exists(path)) {
-        if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-        std::this_thread::sleep_for(20ms);
-    }
-    return read_text(path);
+    if (!kestrun_test::eventually([&] { return fs::exists(path); }, 5)) return std::nullopt;
+    return kestrun_test::read_bytes(path.string());
 }
 
 // A zombie would still be our child; the started programs never are.
@@ -378,15 +369,15 @@ TEST_F(Launcher, ChildIsDetachedWithDefaultSignalsAndNoneOfOurDescriptors) {
         while (status.find("nonvoluntary_ctxt_switches") == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(20ms);
-            status = read_text(dir_ / "status");
+            status = kestrun_test::read_bytes((dir_ / "status").string());
         }
     }
-    for (const std::string& line : lines_of(read_text(dir_ / "fds"))) {
+    for (const std::string& line : lines_of(kestrun_test::read_bytes((dir_ / "fds").string()))) {
         const auto blank = line.find(' ');
         ASSERT_NE(blank, std::string::npos) << line;
         fds[std::stoi(line.substr(0, blank))] = line.substr(blank + 1);
     }
-    stat = read_text(dir_ / "stat");
+    stat = kestrun_test::read_bytes((dir_ / "stat").string());
 
     auto own_fd = [](int fd) { return fs::read_symlink("/proc/self/fd/" + std::to_string(fd)); };
     EXPECT_EQ(fds[0], "/dev/null");
