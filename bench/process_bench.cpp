@@ -12,13 +12,10 @@
 // host on it instead (scripts/bench starts xfce4-panel). Rows are appended to ROWS (see
 // bench_table.h); progress goes to stderr.
 #include <fcntl.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,6 +47,8 @@
 
 #include "bench_table.h"
 #include "launch_record.h"
+#include "netns.h"
+#include "records.h"
 
 namespace {
 
@@ -202,42 +201,13 @@ std::unique_ptr<Child> spawn(const std::vector<std::string>& words, const SpawnO
     return std::make_unique<Child>(pid, started, options.own_group);
 }
 
-// Runs a program inside another process's network namespace and waits for it; the moment it
-// returned, or NaN when it failed.
-double run_in_netns_of(pid_t pid, std::vector<std::string> words, bool loopback_up_first) {
-    const std::string ns = "/proc/" + std::to_string(pid) + "/ns/net";
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
-    const pid_t helper = fork();
-    if (helper < 0) return std::nan("");
-    if (helper == 0) {
-        const int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) _exit(125);
-        if (loopback_up_first) {
-            const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            ifreq request{};
-            std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-            if (s < 0 || ioctl(s, SIOCGIFFLAGS, &request) != 0) _exit(124);
-            request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-            if (ioctl(s, SIOCSIFFLAGS, &request) != 0) _exit(124);
-        }
-        const int null_fd = open("/dev/null", O_WRONLY);
-        dup2(null_fd, 1);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(helper, &status, 0) < 0 && errno == EINTR) {
-    }
-    const double at = now();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nan("");
-    return at;
-}
-
-// The network of a namespace comes up: loopback up, 8.8.8.8 answering on it.
+// The network of a namespace comes up: loopback up, 8.8.8.8 answering on it. The moment that
+// was done, or NaN when it failed.
 double network_up(pid_t pid) {
-    return run_in_netns_of(pid, {"ip", "addr", "add", "8.8.8.8/32", "dev", "lo"}, true);
+    const int status = kestrun_test::run_in_network_namespace_of(
+        pid, {"ip", "addr", "add", "8.8.8.8/32", "dev", "lo"}, true);
+    const double at = now();
+    return status == 0 ? at : std::nan("");
 }
 
 // --- /proc ------------------------------------------------------------------------------
@@ -452,14 +422,6 @@ class TrayWatcher {
 
 // --- the list kestrun reads ---------------------------------------------------------------
 
-void write_list(const std::string& dir, const std::vector<store::LaunchRecord>& records) {
-    const std::string path = dir + "/applications.dat";
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) throw std::runtime_error("cannot write " + path);
-    for (const auto& r : records) std::fwrite(&r, sizeof r, 1, out);
-    std::fclose(out);
-}
-
 std::string make_dir(const std::string& path) {
     mkdir(path.c_str(), 0755);
     return path;
@@ -467,12 +429,8 @@ std::string make_dir(const std::string& path) {
 
 // A list of ten ordinary entries; none is started while the network stays down.
 void write_ordinary_list(const std::string& dir) {
-    std::vector<store::LaunchRecord> records;
-    for (int i = 0; i < 10; ++i)
-        records.push_back(store::make_record("entry " + std::to_string(i),
-                                             "/usr/bin/true --entry " + std::to_string(i),
-                                             i % 2 == 0));
-    write_list(dir, records);
+    kestrun_test::write_list(
+        dir, kestrun_test::numbered_records(10, "entry ", "/usr/bin/true --entry "));
 }
 
 // --- sections -----------------------------------------------------------------------------
@@ -702,7 +660,7 @@ void reaction(const Programs& p, int runs) {
         const std::string entry = "\"" + mark + "\" \"" + k_mark + "\"";
         if (entry.size() > store::path_capacity)
             throw std::runtime_error("paths too long for a list entry: " + entry);
-        write_list(dir, {store::make_record("mark", entry, true)});
+        kestrun_test::write_list(dir, {store::make_record("mark", entry, true)});
         SpawnOptions options;
         options.dir = dir;
         options.log = p.work + "/reaction.log";

@@ -32,6 +32,8 @@
 #include "gbench_rows.h"
 #include "launch_record.h"
 #include "launcher.h"
+#include "process_probes.h"
+#include "records.h"
 #include "services.h"
 #include "unit1.h"
 
@@ -77,21 +79,11 @@ std::string entry_name(long i) {
     return "entry " + std::to_string(i);
 }
 
-std::vector<store::LaunchRecord> list_of(long count, const std::string& path, bool all_enabled) {
-    std::vector<store::LaunchRecord> records;
-    records.reserve(static_cast<std::size_t>(count));
-    for (long i = 0; i < count; ++i)
-        records.push_back(store::make_record(entry_name(i), path, all_enabled || i % 2 == 0));
-    return records;
-}
-
 // A directory of its own per list, holding applications.dat.
 std::string list_dir(const std::string& name, const std::vector<store::LaunchRecord>& records) {
     const std::string dir = work_dir + "/" + name;
     mkdir(dir.c_str(), 0755);
-    std::ofstream out(dir + "/applications.dat", std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(records.data()),
-              static_cast<std::streamsize>(records.size() * sizeof(store::LaunchRecord)));
+    kestrun_test::write_list(dir, records);
     return dir;
 }
 
@@ -106,17 +98,8 @@ double heap_in_use() {
 
 // Resident memory now and at its peak since reset_peak(), in bytes.
 double status_bytes(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(in, line)) {
-        if (line.compare(0, key.size(), key) != 0) continue;
-        std::istringstream value(line.substr(key.size()));
-        double kib = 0;
-        value >> kib;
-        return kib * 1024;
-    }
-    return std::nan("");
+    const long kib = kestrun_test::status_kb(std::string(field) + ":");
+    return kib < 0 ? std::nan("") : static_cast<double>(kib) * 1024;
 }
 void reset_peak() {
     std::ofstream("/proc/self/clear_refs") << "5";
@@ -527,7 +510,9 @@ int main(int argc, char** argv) {
     work_dir = absolute;  // the benchmarks change the working directory
     const std::string rows = argc > 2 ? argv[2] : "";
     for (const long n : sizes)
-        list_dir("records-" + std::to_string(n), list_of(n, "/bin/true", false));
+        list_dir(
+            "records-" + std::to_string(n),
+            kestrun_test::numbered_records(static_cast<std::size_t>(n), "entry ", "/bin/true "));
     std::vector<store::LaunchRecord> entries;
     for (long i = 0; i < launched_entries; ++i) {
         const std::string line = "\"" + mark_program() + "\" \"" + mark_file(i) + "\"";

@@ -5,7 +5,9 @@
 //  - a flood of decoy ICMP during the ticks' probes: the 500 ms deadlines hold and no decoy
 //    counts (the probe-level cases are in tests/unit/probe_netns_test.cpp);
 //  - a 50 MB list: the store's load and the main window's start-up, time and memory.
-// Figures are printed as "reliability: ..." lines.
+// Figures are printed as "reliability: ..." lines. Each test has a CTest entry and a timeout of
+// its own (CMakeLists.txt). The bounds leave a loaded machine room: the figures themselves are
+// printed, not held to.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,38 +15,31 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "cannot_run.h"
 #include "launch_record.h"
 #include "probe_runner.h"
 #include "store_test_support.h"
 
 namespace {
 
-using kestrun_test::record_bytes;
+using kestrun_test::numbered_records;
 using kestrun_test::TempDir;
+using kestrun_test::write_list;
 using reliability_test::ProbeRun;
 using reliability_test::run_probe;
 
-#define SKIP_OR_FAIL(run)                                 \
-    if ((run).has("skip")) GTEST_SKIP() << (run)["skip"]; \
-    ASSERT_EQ((run).exit_status, 0) << (run).output;      \
+// A probe that could not make its network namespace skips, and fails in CI.
+#define SKIP_OR_FAIL(run)                                     \
+    if ((run).has("skip")) SKIP_OR_FAIL_IN_CI((run)["skip"]); \
+    ASSERT_EQ((run).exit_status, 0) << (run).output;          \
     ASSERT_FALSE((run).has("error")) << (run).output
-
-// A list of `count` entries, every other one enabled.
-void write_list(const std::string& directory, std::size_t count) {
-    std::ofstream out(directory + "/applications.dat", std::ios::binary);
-    for (std::size_t i = 0; i < count; ++i)
-        out << record_bytes(store::make_record("Entry " + std::to_string(i),
-                                               "/usr/bin/program" + std::to_string(i) + " --flag",
-                                               i % 2 == 0));
-}
 
 TEST(NetworkDown, TenThousandTicksLeakNothingAndTheNextUpTickLaunches) {
     TempDir dir;
-    write_list(dir.path(), 4);
+    write_list(dir.path(), numbered_records(4));
     const ProbeRun r = run_probe({"ticks", "10000"}, dir.path());
     SKIP_OR_FAIL(r);
     EXPECT_EQ(r["ticks"], "10000");
@@ -54,8 +49,11 @@ TEST(NetworkDown, TenThousandTicksLeakNothingAndTheNextUpTickLaunches) {
     EXPECT_EQ(r["launched_while_down"], "0");
     EXPECT_EQ(r["terminations_while_down"], "0");
     EXPECT_EQ(r["boxes"], "0");
-    // Loopback down: every send fails at once, so no tick waits for a timeout.
-    EXPECT_LT(r.number("slowest_tick_ms"), 250) << r.output;
+    // Loopback down: every send fails at once, so no tick waits for a timeout; and all of them
+    // together take a fraction of one second, nowhere near what one wait per tick would cost.
+    EXPECT_GE(r.number("probes_while_down"), 10000) << r.output;
+    EXPECT_EQ(r["timed_out_while_down"], "0") << r.output;
+    EXPECT_LT(r.number("seconds"), 30) << r.output;
     EXPECT_EQ(r["network_up"], "1");
     EXPECT_EQ(r["launched_when_up"], "2");
     EXPECT_EQ(r["terminations_when_up"], "1");
@@ -71,17 +69,18 @@ class DecoyFlood : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(DecoyFlood, NeitherExtendsTheDeadlinesNorCounts) {
     TempDir dir;
-    write_list(dir.path(), 4);
+    write_list(dir.path(), numbered_records(4));
     const ProbeRun r = run_probe({"flood", GetParam()}, dir.path());
     SKIP_OR_FAIL(r);
-    // Three ticks, each two 500 ms probes left unanswered but for the decoys.
+    // Three ticks, each two 500 ms probes left unanswered but for the decoys: each waits them
+    // out, and a flood that extended them would go on until the probe's end.
     std::istringstream durations(r["tick_ms"]);
     std::string each;
     int ticks = 0;
     while (std::getline(durations, each, ',')) {
         ++ticks;
         EXPECT_GE(std::stod(each), 990) << r.output;
-        EXPECT_LE(std::stod(each), 1250) << r.output;
+        EXPECT_LE(std::stod(each), 10 * 1000) << r.output;
     }
     EXPECT_EQ(ticks, 3);
     EXPECT_GE(r.number("requests_seen"), 6) << r.output;
@@ -109,7 +108,7 @@ struct Load {
 
 Load measure(const std::string& part, std::size_t megabytes, const TempDir& dir) {
     const std::size_t count = megabytes * 1024 * 1024 / store::record_size;
-    write_list(dir.path(), count);
+    write_list(dir.path(), numbered_records(count));
     const ProbeRun r = run_probe({"load", part}, dir.path());
     EXPECT_EQ(r.exit_status, 0) << r.output;
     EXPECT_EQ(r["entries"], std::to_string(count)) << r.output;
@@ -139,7 +138,8 @@ TEST(LargeList, StoreLoadOf50MegabytesIsLinearInTimeAndSmallInMemory) {
     const Load small = measure("store", 5, dir);
     const Load large = measure("store", 50, dir);
     EXPECT_LT(large.seconds, 5.0);
-    EXPECT_LT(large.seconds, 10 * small.seconds * 2.5 + 0.1) << "worse than linear";
+    // Ten times the size, far below the hundred times that quadratic growth would take.
+    EXPECT_LT(large.seconds, 10 * small.seconds * 4 + 0.3) << "worse than linear";
     // The names alone stay in memory: about 32 bytes an entry, far below the file's size.
     EXPECT_LT(large.rss_growth_mb, 25.0);
     std::printf("reliability: store load time grows as size^%.2f\n", exponent(small, large, 10));
@@ -152,8 +152,8 @@ TEST(LargeList, MainWindowStartsUpWith50Megabytes) {
     // Memory grows with the entries (a line and a submenu item each), not faster.
     EXPECT_LT(large.rss_growth_mb, 10 * small.rss_growth_mb * 1.5);
     EXPECT_LT(large.peak_rss_mb, 1024.0);
-    // Time: it must finish; how it grows is reported.
-    EXPECT_LT(large.seconds + large.submenu_seconds, 180.0);
+    // Time: it must finish (about 30 s here); how it grows is reported.
+    EXPECT_LT(large.seconds + large.submenu_seconds, 300.0);
     std::printf(
         "reliability: window start-up time grows as size^%.2f (5 MB %.2f s, 50 MB %.2f s); "
         "first opening of the submenu 5 MB %.2f s, 50 MB %.2f s\n",

@@ -8,29 +8,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "key_values.h"
 
 extern char** environ;
 
 namespace reliability_test {
 
-struct ProbeRun {
-    std::map<std::string, std::string> values;
+struct ProbeRun : kestrun_test::KeyValues {
     std::string output;  // everything it printed, for failure messages
     int exit_status = -1;
-
-    bool has(const std::string& key) const { return values.count(key) != 0; }
-    std::string operator[](const std::string& key) const {
-        const auto it = values.find(key);
-        return it == values.end() ? "(not reported)" : it->second;
-    }
-    double number(const std::string& key) const {
-        const auto it = values.find(key);
-        return it == values.end() ? -1 : std::stod(it->second);
-    }
 };
 
 inline ProbeRun run_probe(const std::vector<std::string>& arguments, const std::string& directory) {
@@ -65,11 +54,7 @@ inline ProbeRun run_probe(const std::vector<std::string>& arguments, const std::
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::istringstream lines(run.output);
-    for (std::string line; std::getline(lines, line);) {
-        const auto eq = line.find('=');
-        if (eq != std::string::npos) run.values[line.substr(0, eq)] = line.substr(eq + 1);
-    }
+    static_cast<kestrun_test::KeyValues&>(run) = kestrun_test::parse_key_values(run.output);
     return run;
 }
 

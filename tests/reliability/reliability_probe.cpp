@@ -12,21 +12,13 @@
 //   reliability_probe fds FILE           writes its open descriptors to FILE (a launched entry)
 //   reliability_probe rewrite DIR MS     rewrites DIR/applications.dat in every way for MS ms
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QListWidget>
 #include <QMenu>
 #include <QTimer>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,36 +26,27 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "icmp_packets.h"
 #include "launch_record.h"
 #include "list_file.h"
 #include "list_rewrite.h"
+#include "netns.h"
 #include "ping_funcs.h"
+#include "process_probes.h"
 #include "services.h"
 #include "unit1.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-long status_kb(const char* field) {
-    std::ifstream in("/proc/self/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::strlen(field)));
-    return -1;
-}
-
-int open_descriptors() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++count;
-    return count - 1;  // the listing's own
-}
+using kestrun_test::open_descriptor_count;
+using kestrun_test::status_kb;
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -74,12 +57,34 @@ struct QuietTray : platform::TrayService {
     void set_host_menu(QMenu*) override {}
 };
 
-// The real echo service and list, everything else quiet and counted.
+// The system's echo service, counting the requests sent and those that waited their timeout out.
+struct CountingEcho final : probe::EchoService {
+    long sent = 0;
+    long timed_out = 0;
+    std::uint32_t inet_addr(const char* text) override { return real.inet_addr(text); }
+    probe::IcmpHandle IcmpCreateFile() override { return real.IcmpCreateFile(); }
+    std::uint32_t IcmpSendEcho(probe::IcmpHandle handle, std::uint32_t to, const void* data,
+                               std::uint16_t size, void* options, void* reply,
+                               std::uint32_t reply_size, std::uint32_t timeout_ms) override {
+        const std::uint32_t replies =
+            real.IcmpSendEcho(handle, to, data, size, options, reply, reply_size, timeout_ms);
+        probe::ICMP_ECHO_REPLY record{};
+        std::memcpy(&record, reply, sizeof record);
+        ++sent;
+        if (replies == 0 && record.Status == probe::IP_REQ_TIMED_OUT) ++timed_out;
+        return replies;
+    }
+    bool IcmpCloseHandle(probe::IcmpHandle handle) override { return real.IcmpCloseHandle(handle); }
+    probe::EchoService& real = probe::system_echo_service();
+};
+
+// The real echo service (counted) and list, everything else quiet and counted.
 struct Quiet {
     int boxes = 0;
     int terminations = 0;
     std::vector<std::string> launched;
     std::string last_box;
+    CountingEcho echo;
     std::unique_ptr<platform::ScopedServices> scope;
     Quiet() {
         platform::Services s = platform::services();
@@ -90,6 +95,7 @@ struct Quiet {
         };
         s.launch = [this](const std::string& line) { launched.push_back(line); };
         s.terminate = [this] { ++terminations; };
+        s.echo_service = &echo;
         scope = std::make_unique<platform::ScopedServices>(s);
     }
 };
@@ -98,160 +104,6 @@ void tick(TForm1& form) {
     QMetaObject::invokeMethod(form.Timer1, "timeout", Qt::DirectConnection);
     QCoreApplication::processEvents();
 }
-
-// --- Network namespace set-up ---------------------------------------------------------------
-
-bool enter_network_namespace() {
-    if (::unshare(CLONE_NEWNET) == 0) return true;
-    std::printf("skip=cannot make a network namespace (%s); needs root or CAP_SYS_ADMIN\n",
-                std::strerror(errno));
-    return false;
-}
-
-bool run(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-bool write_sysctl(const std::string& name, const std::string& value) {
-    std::ofstream file("/proc/sys/net/ipv4/" + name);
-    file << value;
-    file.close();
-    return static_cast<bool>(file);
-}
-
-std::uint32_t address_of(const char* dotted) {
-    in_addr address{};
-    ::inet_pton(AF_INET, dotted, &address);
-    return address.s_addr;
-}
-
-int raw_icmp_socket(const char* bind_to) {
-    const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-    if (fd >= 0 && bind_to != nullptr) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = address_of(bind_to);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    }
-    return fd;
-}
-
-std::vector<std::uint8_t> echo_reply(std::uint16_t id, std::uint16_t seq,
-                                     const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> m(8 + payload.size());
-    if (!payload.empty()) std::memcpy(m.data() + 8, payload.data(), payload.size());
-    m[4] = static_cast<std::uint8_t>(id >> 8);
-    m[5] = static_cast<std::uint8_t>(id);
-    m[6] = static_cast<std::uint8_t>(seq >> 8);
-    m[7] = static_cast<std::uint8_t>(seq);
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < m.size(); i += 2)
-        sum += (static_cast<std::uint32_t>(m[i]) << 8) + (i + 1 < m.size() ? m[i + 1] : 0);
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    const auto check = static_cast<std::uint16_t>(~sum);
-    m[2] = static_cast<std::uint8_t>(check >> 8);
-    m[3] = static_cast<std::uint8_t>(check);
-    return m;
-}
-
-// Watches the probe's echo requests and floods the namespace with replies that must not
-// count: the right identifier and sequence from another address, and, from the address asked,
-// other identifiers and other sequences. With `answer` set it also sends the one right reply.
-class DecoyFlood {
-  public:
-    std::atomic<bool> answer{false};
-    std::atomic<long long> sent{0};
-    std::atomic<int> requests{0};
-
-    DecoyFlood() {
-        listen_ = raw_icmp_socket(nullptr);
-        // Echo requests only (SOL_RAW/ICMP_FILTER: a set bit drops that type), so that the
-        // flood does not crowd them out of the receive buffer.
-        constexpr int icmp_filter_option = 1;
-        const std::uint32_t filter = ~(1u << 8);
-        ::setsockopt(listen_, SOL_RAW, icmp_filter_option, &filter, sizeof filter);
-        for (const char* source : {"8.8.8.8", "1.1.1.1", "127.0.0.9"})
-            senders_.push_back(raw_icmp_socket(source));
-        watcher_ = std::thread([this] { watch(); });
-        flooder_ = std::thread([this] { flood(); });
-    }
-    ~DecoyFlood() {
-        stop_ = true;
-        watcher_.join();
-        flooder_.join();
-        ::close(listen_);
-        for (int fd : senders_) ::close(fd);
-    }
-
-  private:
-    struct Request {
-        std::uint32_t from = 0, to = 0;
-        std::uint16_t id = 0, seq = 0;
-        std::vector<std::uint8_t> payload;
-    };
-
-    void watch() {
-        std::vector<std::uint8_t> in(2048);
-        while (!stop_) {
-            pollfd p{listen_, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0) continue;
-            const ssize_t n = ::recv(listen_, in.data(), in.size(), 0);
-            if (n < 28) continue;
-            const std::size_t ihl = static_cast<std::size_t>(in[0] & 0x0F) * 4;
-            Request r;
-            std::memcpy(&r.from, &in[12], 4);
-            std::memcpy(&r.to, &in[16], 4);
-            if (in[ihl] != 8) continue;  // only requests; our decoys are replies
-            r.id = static_cast<std::uint16_t>((in[ihl + 4] << 8) | in[ihl + 5]);
-            r.seq = static_cast<std::uint16_t>((in[ihl + 6] << 8) | in[ihl + 7]);
-            r.payload.assign(in.begin() + static_cast<long>(ihl) + 8, in.begin() + n);
-            ++requests;
-            if (answer) send(r.to, r.from, echo_reply(r.id, r.seq, r.payload));
-            const std::lock_guard<std::mutex> lock(mutex_);
-            current_ = r;
-        }
-    }
-
-    void flood() {
-        std::mt19937 random(7);
-        while (!stop_) {
-            Request r;
-            {
-                const std::lock_guard<std::mutex> lock(mutex_);
-                r = current_;
-            }
-            if (r.to == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                continue;
-            }
-            const auto other = static_cast<std::uint16_t>(1 + random() % 0xFFFE);
-            send(address_of("127.0.0.9"), r.from, echo_reply(r.id, r.seq, r.payload));
-            send(r.to, r.from,
-                 echo_reply(static_cast<std::uint16_t>(r.id ^ other), r.seq, r.payload));
-            send(r.to, r.from,
-                 echo_reply(r.id, static_cast<std::uint16_t>(r.seq ^ other), r.payload));
-        }
-    }
-
-    void send(std::uint32_t from, std::uint32_t to, const std::vector<std::uint8_t>& message) {
-        int fd = senders_[2];
-        if (from == address_of("8.8.8.8")) fd = senders_[0];
-        if (from == address_of("1.1.1.1")) fd = senders_[1];
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = to;
-        if (::sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&address),
-                     sizeof address) > 0)
-            ++sent;
-    }
-
-    int listen_ = -1;
-    std::vector<int> senders_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    Request current_;
-    std::thread watcher_, flooder_;
-};
 
 // --- Modes ----------------------------------------------------------------------------------
 
@@ -298,7 +150,7 @@ int ticks(long count) {
     const auto start = Clock::now();
     for (long i = 0; i < count; ++i) {
         if (i == warm_up) {
-            fds_after_warm_up = open_descriptors();
+            fds_after_warm_up = open_descriptor_count();
             rss_after_warm_up = status_kb("VmRSS:");
         }
         const auto tick_start = Clock::now();
@@ -307,14 +159,24 @@ int ticks(long count) {
     }
     const double total = seconds_since(start);
     std::printf("ticks=%ld\nseconds=%.3f\nslowest_tick_ms=%.3f\n", count, total, slowest * 1000);
-    std::printf("fds_after_warm_up=%ld\nfds_at_end=%d\n", fds_after_warm_up, open_descriptors());
+    std::printf("fds_after_warm_up=%ld\nfds_at_end=%d\n", fds_after_warm_up,
+                open_descriptor_count());
     std::printf("rss_after_warm_up_kb=%ld\nrss_at_end_kb=%ld\n", rss_after_warm_up,
                 status_kb("VmRSS:"));
     std::printf("launched_while_down=%zu\nboxes=%d\nterminations_while_down=%d\n",
                 quiet.launched.size(), quiet.boxes, quiet.terminations);
+    std::printf("probes_while_down=%ld\ntimed_out_while_down=%ld\n", quiet.echo.sent,
+                quiet.echo.timed_out);
 
     // The network comes up: the next tick starts the list and ends.
-    const bool up = run("ip link set lo up") && run("ip addr add 8.8.8.8/32 dev lo");
+    bool up = true;
+    try {
+        kestrun_test::bring_loopback_up();
+        kestrun_test::add_loopback_address("8.8.8.8");
+    } catch (const kestrun_test::SetupError& error) {
+        std::printf("setup_error=%s\n", error.what());
+        up = false;
+    }
     std::printf("network_up=%d\n", up ? 1 : 0);
     tick(form);
     std::printf("launched_when_up=%zu\nterminations_when_up=%d\n", quiet.launched.size(),
@@ -323,32 +185,37 @@ int ticks(long count) {
 }
 
 int flood(const std::string& socket_kind) {
-    // Both probe addresses are ours and silent: only forged packets can answer.
-    const bool ready =
-        write_sysctl("ping_group_range", socket_kind == "datagram" ? "0 2147483647" : "1 0") &&
-        run("ip link set lo up") && run("ip addr add 8.8.8.8/32 dev lo") &&
-        run("ip addr add 1.1.1.1/32 dev lo") && write_sysctl("icmp_echo_ignore_all", "1");
-    if (!ready) {
-        std::printf("error=cannot set up the namespace (is iproute2 installed?)\n");
+    using Kind = kestrun_test::EchoForger::Kind;
+    // Both probe addresses are ours and silent: only forged packets can answer. The decoys:
+    // the right identifier and sequence from another address, and, from the address asked,
+    // other identifiers and other sequences, sent over and over.
+    std::optional<kestrun_test::EchoForger> decoys;
+    try {
+        kestrun_test::allow_unprivileged_icmp(socket_kind == "datagram");
+        kestrun_test::silent_addresses_on_loopback({"8.8.8.8", "1.1.1.1"});
+        decoys.emplace(std::vector<Kind>{},
+                       std::vector<Kind>{Kind::from_other_address, Kind::other_identifier,
+                                         Kind::other_sequence});
+    } catch (const kestrun_test::SetupError& error) {
+        std::printf("error=cannot set up the namespace: %s\n", error.what());
         return 1;
     }
     Quiet quiet;
     TForm1 form;
     form.Timer1->stop();
-    DecoyFlood decoys;
     std::vector<double> durations;
-    long long decoys_before = decoys.sent;
+    const long long decoys_before = decoys->sent();
     for (int i = 0; i < 3; ++i) {
         const auto start = Clock::now();
         tick(form);
         durations.push_back(seconds_since(start) * 1000);
     }
-    const long long decoys_sent = decoys.sent - decoys_before;
+    const long long decoys_sent = decoys->sent() - decoys_before;
     std::printf("tick_ms=%.0f,%.0f,%.0f\n", durations[0], durations[1], durations[2]);
-    std::printf("decoys_sent=%lld\nrequests_seen=%d\n", decoys_sent, decoys.requests.load());
+    std::printf("decoys_sent=%lld\nrequests_seen=%d\n", decoys_sent, decoys->requests_seen());
     std::printf("launched_under_flood=%zu\n", quiet.launched.size());
     // The control: one right reply among the same flood, and the tick starts the list.
-    decoys.answer = true;
+    decoys->answer_each_request_with({Kind::correct_reply});
     tick(form);
     std::printf("launched_with_a_real_reply=%zu\nterminations=%d\n", quiet.launched.size(),
                 quiet.terminations);
@@ -437,7 +304,13 @@ int main(int argc, char** argv) {
     if (mode == "rewrite" && argc == 4) return rewrite(argv[2], std::atol(argv[3]));
 
     // Into the namespace before any thread starts: it is the calling thread's.
-    if ((mode == "ticks" || mode == "flood") && !enter_network_namespace()) return 0;
+    if (mode == "ticks" || mode == "flood") {
+        const std::string refused = kestrun_test::enter_new_network_namespace();
+        if (!refused.empty()) {
+            std::printf("skip=%s\n", refused.c_str());
+            return 0;
+        }
+    }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
