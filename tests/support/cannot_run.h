@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "process_probes.h"
+#include "ci.h"
 
 #define SKIP_OR_FAIL_IN_CI(why)                                               \
     do {                                                                      \

@@ -41,11 +41,6 @@ long status_kb(const std::string& field) {
     return -1;
 }
 
-bool in_ci() {
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && std::string(ci) == "true";
-}
-
 bool is_root() {
     return ::geteuid() == 0;
 }

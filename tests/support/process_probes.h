@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "ci.h"
+
 namespace kestrun_test {
 
 int open_descriptor_count();                 // of this process
 int descriptor_of(const std::string& path);  // the one this process holds on `path`, or -1
 long status_kb(const std::string& field);    // "VmRSS:" and the like from /proc/self/status
 
-// CI (CI=true) has every tool and runs as root: there a case that cannot run is a failure.
-bool in_ci();
 bool is_root();
 
 // Runs a command as the unprivileged user `nobody` (we must be root); its exit status, or -1.

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "cannot_run.h"
 #include "files.h"
 #include "injected_file_system.h"
 #include "list_file.h"
@@ -16,15 +17,9 @@
 #include "records.h"
 #include "rewrite_drivers.h"
 
-// For a case that needs root (chown, mknod, dropping to `nobody`): skipped elsewhere, a
-// failure in CI, which runs as root.
-#define NEEDS_ROOT(why)                                                     \
-    do {                                                                    \
-        if (!::kestrun_test::is_root()) {                                   \
-            if (::kestrun_test::in_ci()) FAIL() << "CI runs as root: " why; \
-            GTEST_SKIP() << "needs root: " why;                             \
-        }                                                                   \
-    } while (0)
+// For a case that needs root (chown, mknod, dropping to `nobody`).
+#define NEEDS_ROOT(why) \
+    if (!::kestrun_test::is_root()) SKIP_OR_FAIL_IN_CI("needs root: " why)
 
 namespace kestrun_test {
 

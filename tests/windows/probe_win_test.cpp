@@ -29,24 +29,14 @@ constexpr std::uint32_t ip_req_timed_out = probe::IP_REQ_TIMED_OUT;
 #include <stdexcept>
 #include <string>
 
+#include "cannot_run.h"
+
 namespace {
 
 // Set by wine_test.sh once the namespace is ready; never set on a real network.
 bool in_test_namespace() {
     return std::getenv("KESTRUN_WINE_NETNS") != nullptr;
 }
-
-// CI (CI=true) has every tool and runs as root: there a case that cannot run is a failure.
-bool in_ci() {
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && std::string(ci) == "true";
-}
-
-#define SKIP_OR_FAIL_IN_CI(why)                               \
-    do {                                                      \
-        if (in_ci()) FAIL() << "cannot run in CI: " << (why); \
-        GTEST_SKIP() << (why);                                \
-    } while (false)
 
 // Outside the namespace the echo tests must not run at all; in CI they always can.
 #define REQUIRE_TEST_NAMESPACE() \
