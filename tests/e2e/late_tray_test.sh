@@ -52,9 +52,11 @@ check "still exactly one icon" test "$(tray_icon_window | wc -l)" == 1
 # The right button opens the tray menu; its last item ends the program.
 if open_tray_menu "$icon"; then
   pass "a right click on the late icon opens the tray menu"
-  hover "$MENU" $((MW / 2)) $((MH * 7 / 8))
-  xdotool click 1
-  if wait_exit "$E2E_KESTRUN_PID" 10; then
+  if ! hover "$MENU" $((MW / 2)) $((MH * 7 / 8)); then
+    fail "the pointer reaches \"E&xit\", the menu's last item"
+  elif ! xdotool click 1; then
+    fail "a click on \"E&xit\""
+  elif wait_exit "$E2E_KESTRUN_PID" 10; then
     E2E_KESTRUN_PID=""
     check "\"E&xit\" ends the program with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
   else
@@ -64,7 +66,8 @@ if open_tray_menu "$icon"; then
 else
   fail "a right click on the late icon opens the tray menu"
 fi
-check "nothing was launched" test -z "$(launched_in "$work")"
+# Once the program has ended: a launch of the enabled entry would have shown by then.
+check "nothing was launched, though the recorder records" nothing_launched "$work"
 check "no notice of waiting: the tray came within 10 s" \
   eval '! grep -q "waiting for a system tray" "$E2E_TMP/kestrun.log"'
 

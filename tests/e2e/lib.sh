@@ -430,6 +430,19 @@ make_recorder() {
 # launched_in DIR: the names the recorder of DIR wrote, one line each, in order.
 launched_in() { cat "$1/launched.txt" 2>/dev/null; }
 
+no_recorder_running() { ! pgrep -f -- "$1/rec.sh" >/dev/null; }
+
+# nothing_launched DIR: no entry was started through the recorder of DIR. Call it once the
+# program has ended: all it started has started by then, and a run still going is waited for.
+# A run of our own then shows that the recorder records where launched_in reads (and is
+# taken back out), so an empty record means that nothing ran.
+nothing_launched() {
+  wait_until 5 no_recorder_running "$1" || return 1
+  [[ -z "$(launched_in "$1")" ]] || return 1
+  "$1/rec.sh" "our own run" && [[ "$(launched_in "$1")" == "our own run" ]] || return 1
+  rm -f "$1/launched.txt"
+}
+
 # --- session bus and StatusNotifierItem hosts ---
 
 # Starts a session bus at a socket path (an abstract one would not reach into kestrun's network

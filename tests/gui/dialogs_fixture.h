@@ -1,60 +1,52 @@
 #pragma once
-// The five windows as the program makes them, and a way to act on a modal dialog while
-// the call that opened it waits.
+// The five windows as the program makes them. Modal dialogs are answered through the
+// WindowWatch of gui_fixture.h.
 
-#include <QApplication>
-#include <QTimer>
-#include <functional>
-#include <memory>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QString>
 
+#include "Unit2.h"
 #include "Unit3.h"
 #include "Unit4.h"
 #include "Unit5.h"
+#include "gui_fixture.h"
 #include "unit1.h"
 
 namespace kestrun_test {
 
-// Built in start-up order, after the test has written the list it wants loaded.
+// Built in start-up order, after the test has written the list it wants loaded; the dialogs
+// belong to the main window, as the program's do.
 struct Windows {
     TForm1 form;
-    TForm3 notice;
-    TForm4 confirm;
-    TForm5 about;
+    TForm2 dialog{&form};
+    TForm3 notice{&form};
+    TForm4 confirm{&form};
+    TForm5 about{&form};
     Windows() {
         Form1 = &form;
+        Form2 = &dialog;
         Form3 = &notice;
         Form4 = &confirm;
         Form5 = &about;
     }
     ~Windows() {
         Form1 = nullptr;
+        Form2 = nullptr;
         Form3 = nullptr;
         Form4 = nullptr;
         Form5 = nullptr;
     }
     Windows(const Windows&) = delete;
     Windows& operator=(const Windows&) = delete;
-};
 
-struct ModalRun {
-    QWidget* dialog = nullptr;  // the modal window that was up, if any
-    bool left_open = false;     // the action did not close it (the run closed it instead)
+    // The add/edit dialog shown (not modally) with this caption on its confirm button.
+    void open(const QString& caption, const QString& name, const QString& path) {
+        dialog.Button2->setText(caption);
+        dialog.app_name->setText(name);
+        dialog.app_path->setText(path);
+        dialog.show();
+    }
 };
-
-// Runs `act` on the modal window once the next call has opened it. A window the action
-// leaves open is noted and closed, so that the call returns instead of hanging the test.
-inline std::shared_ptr<ModalRun> when_modal_opens(std::function<void(QWidget*)> act) {
-    auto run = std::make_shared<ModalRun>();
-    QTimer::singleShot(0, [run, act] {
-        run->dialog = QApplication::activeModalWidget();
-        if (run->dialog == nullptr) return;
-        act(run->dialog);
-        if (run->dialog->isVisible()) {
-            run->left_open = true;
-            run->dialog->close();
-        }
-    });
-    return run;
-}
 
 }  // namespace kestrun_test

@@ -3,9 +3,12 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <optional>
 
-#include <QTimer>
+#include <QEvent>
 
 #include "test_main.h"
 
@@ -77,18 +80,136 @@ std::vector<store::LaunchRecord> GuiTest::read_list() const {
     return records;
 }
 
-void when_popup_opens(std::function<void(QMenu*)> act) {
-    auto* poll = new QTimer(QCoreApplication::instance());  // freed at exit if never fired
-    QObject::connect(poll, &QTimer::timeout, [poll, waited = 0, act]() mutable {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (menu == nullptr && ++waited < 200) return;
-        poll->stop();
-        poll->deleteLater();
-        if (menu == nullptr) return;
-        act(menu);
-        menu->close();
+// Sees every window that shows, and hands the dialogs and menus a call waits on to the newest
+// free watch of their kind, or fails the test when there is none.
+class WindowWatch::Filter : public QObject {
+  public:
+    static Filter& get() {
+        static Filter* filter = [] {
+            auto* made = new Filter;  // lives as long as the application, which owns it
+            made->setParent(QCoreApplication::instance());
+            QCoreApplication::instance()->installEventFilter(made);
+            return made;
+        }();
+        return *filter;
+    }
+
+    static void close(const QPointer<QWidget>& window) {
+        window->close();
+        if (window != nullptr && window->isVisible()) window->hide();  // one that refuses to close
+    }
+
+    std::vector<WindowWatch*> armed;  // oldest first
+    std::uint64_t next_id = 1;
+
+  protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::Show && object->isWidgetType()) {
+            auto* window = static_cast<QWidget*>(object);
+            if (const std::optional<Kind> kind = blocking_kind(*window)) came(window, *kind);
+        }
+        return false;
+    }
+
+  private:
+    // A dialog shown modally, or a menu: what a call runs its own event loop for.
+    static std::optional<Kind> blocking_kind(const QWidget& window) {
+        if (!window.isWindow()) return std::nullopt;
+        if (window.windowType() == Qt::Popup && qobject_cast<const QMenu*>(&window) != nullptr)
+            return Kind::popup;
+        if (window.isModal()) return Kind::modal;
+        return std::nullopt;
+    }
+
+    void came(QWidget* window, Kind kind) {
+        const QPointer<QWidget> shown(window);
+        const auto free = std::find_if(
+            armed.rbegin(), armed.rend(),
+            [kind](const WindowWatch* watch) { return watch->kind_ == kind && !watch->busy_; });
+        if (free == armed.rend()) {
+            QMetaObject::invokeMethod(
+                this, [shown, kind] { unanswered(shown, kind); }, Qt::QueuedConnection);
+            return;
+        }
+        WindowWatch& watch = **free;
+        if (watch.dialog == nullptr) watch.dialog = window;
+        ++watch.count;
+        watch.waiting_.push_back(shown);
+        // Queued: the call that showed the window runs it from its event loop.
+        QMetaObject::invokeMethod(
+            this,
+            [this, id = watch.id_, shown, kind] {
+                const auto taker =
+                    std::find_if(armed.begin(), armed.end(),
+                                 [id](const WindowWatch* w) { return w->id_ == id; });
+                if (taker != armed.end())
+                    (*taker)->answer(shown);
+                else
+                    unanswered(shown, kind);
+            },
+            Qt::QueuedConnection);
+    }
+
+    static void unanswered(const QPointer<QWidget>& window, Kind kind) {
+        if (window == nullptr || !window->isVisible()) return;
+        ADD_FAILURE() << (kind == Kind::modal ? "a modal window" : "a popup menu") << " ("
+                      << window->metaObject()->className() << " \""
+                      << window->windowTitle().toStdString()
+                      << "\") came that no watch answered; it was closed";
+        close(window);
+    }
+};
+
+WindowWatch::WindowWatch(Kind kind, std::function<void(QWidget*)> act)
+    : kind_(kind), act_(std::move(act)), id_(Filter::get().next_id++) {
+    Filter::get().armed.push_back(this);
+}
+
+WindowWatch::~WindowWatch() {
+    auto& armed = Filter::get().armed;
+    armed.erase(std::remove(armed.begin(), armed.end(), this), armed.end());
+    // A window noted but never answered (one that did not wait for its event loop) goes too.
+    for (const QPointer<QWidget>& window : waiting_)
+        if (window != nullptr && window->isVisible()) Filter::close(window);
+}
+
+void WindowWatch::watch_every_window() {
+    Filter::get();
+}
+
+void WindowWatch::answer(const QPointer<QWidget>& window) {
+    waiting_.erase(std::remove(waiting_.begin(), waiting_.end(), window), waiting_.end());
+    if (window == nullptr || !window->isVisible()) return;
+    busy_ = true;
+    if (act_) act_(window);
+    busy_ = false;
+    if (window != nullptr && window->isVisible()) {
+        if (kind_ == Kind::modal) left_open = true;
+        Filter::close(window);
+    }
+}
+
+std::unique_ptr<WindowWatch> when_modal_opens(std::function<void(QWidget*)> act) {
+    return std::make_unique<WindowWatch>(WindowWatch::Kind::modal, std::move(act));
+}
+
+std::unique_ptr<WindowWatch> when_popup_opens(std::function<void(QMenu*)> act) {
+    return std::make_unique<WindowWatch>(WindowWatch::Kind::popup, [act](QWidget* window) {
+        if (act) act(static_cast<QMenu*>(window));
     });
-    poll->start(10);
+}
+
+int list_is_read_only(const FileCall& call) {
+    return call.label == "open applications.dat" &&
+                   call.mode == store::OpenMode::existing_read_write
+               ? EACCES
+               : 0;
+}
+
+std::function<int(const FileCall&)> nth_read_fails(int nth, int error) {
+    return [nth, error, reads = 0](const FileCall& call) mutable {
+        return call.label.rfind("pread ", 0) == 0 && ++reads == nth ? error : 0;
+    };
 }
 
 }  // namespace kestrun_test
@@ -97,6 +218,7 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    kestrun_test::WindowWatch::watch_every_window();
     ::testing::InitGoogleTest(&argc, argv);
     return kestrun_test::run_all_tests();
 }

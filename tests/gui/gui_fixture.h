@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QMenu>
+#include <QPointer>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "files.h"
+#include "injected_file_system.h"
 #include "launch_record.h"
 #include "records.h"
 #include "services.h"
@@ -74,8 +77,47 @@ class GuiTest : public ::testing::Test {
     std::unique_ptr<platform::ScopedServices> services_;
 };
 
-// Runs `act` on the next popup menu once it is open (polling, since the code under test
-// handles waiting events before it opens the menu), then closes it. Gives up after 2 s.
-void when_popup_opens(std::function<void(QMenu*)> act);
+// Answers the modal dialogs, or the popup menus, that the calls a test makes open while the
+// call waits on them. Arm it before the call. Each window of its kind that shows while the
+// watch lives is noted at once, then answered from the call's own event loop: `act` runs on
+// it, then the window is closed if it is still up, so the call returns. The newest watch that
+// is not inside its own `act` takes a window; one that no watch takes is closed at once and
+// fails the test. A window never hangs a test.
+class WindowWatch {
+  public:
+    enum class Kind { modal, popup };
+    WindowWatch(Kind kind, std::function<void(QWidget*)> act);
+    ~WindowWatch();
+    WindowWatch(const WindowWatch&) = delete;
+    WindowWatch& operator=(const WindowWatch&) = delete;
+
+    QWidget* dialog = nullptr;  // the first window that came (a dialog or a menu), if any
+    int count = 0;              // how many came
+    bool left_open = false;     // a dialog was still up after `act`: the watch closed it
+
+    // Done by main(): windows that come with no watch armed are then caught too.
+    static void watch_every_window();
+
+  private:
+    class Filter;
+    void answer(const QPointer<QWidget>& window);
+
+    Kind kind_;
+    std::function<void(QWidget*)> act_;
+    std::uint64_t id_;
+    bool busy_ = false;                       // in `act`
+    std::vector<QPointer<QWidget>> waiting_;  // came, not answered yet
+};
+
+[[nodiscard]] std::unique_ptr<WindowWatch> when_modal_opens(
+    std::function<void(QWidget*)> act = nullptr);
+[[nodiscard]] std::unique_ptr<WindowWatch> when_popup_opens(
+    std::function<void(QMenu*)> act = nullptr);
+
+// For InjectedFileSystem::fail_when. The list cannot be opened for writing (EACCES), as when it
+// is read-only: root, which CI runs as, would get past the file's own mode.
+int list_is_read_only(const FileCall& call);
+// The `nth` read of a record (counting from 1) fails with `error`.
+std::function<int(const FileCall&)> nth_read_fails(int nth, int error);
 
 }  // namespace kestrun_test

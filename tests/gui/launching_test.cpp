@@ -24,17 +24,6 @@ QAction* item_named(const TForm1& form, const std::string& name) {
     return nullptr;
 }
 
-// Makes the n-th read of a record (counting from 1) fail with EIO.
-store::FileSystem failing_read(int nth, int& reads) {
-    store::FileSystem fs = store::real_file_system();
-    fs.pread = [nth, &reads](int fd, void* buffer, std::size_t size, std::uint64_t offset,
-                             std::size_t& done) {
-        if (++reads == nth) return EIO;
-        return store::real_file_system().pread(fd, buffer, size, offset, done);
-    };
-    return fs;
-}
-
 // Delivers one timer tick through the timer's own signal, as the event loop would.
 void tick(TForm1& form) {
     QMetaObject::invokeMethod(form.Timer1, "timeout", Qt::DirectConnection);
@@ -83,8 +72,9 @@ TEST_F(LaunchAll, NoFileOrEmptyFileStillRemovesIconAndEnds) {
 TEST_F(LaunchAll, ReadFailureStopsBeforeTheIconGoes) {
     write_list({record("One", "/bin/one", 1), record("Two", "/bin/two", 1)});
     TForm1 form;
-    int reads = 0;
-    store::ScopedFileSystem broken(failing_read(2, reads));
+    InjectedFileSystem files;
+    files.fail_when = nth_read_fails(2, EIO);
+    store::ScopedFileSystem broken(files.table());
     form.Button5->click();
     EXPECT_EQ(launched, std::vector<std::string>{"/bin/one"});
     EXPECT_EQ(tray->commands(), std::vector{NIM_ADD});

@@ -2,10 +2,8 @@
 // the first thousand (made when it opens) and the dialogs (made when a handler first needs one).
 
 #include <QAction>
-#include <QApplication>
 #include <QListWidget>
 #include <QMenu>
-#include <QTimer>
 
 #include <string>
 #include <vector>
@@ -21,15 +19,9 @@ using namespace kestrun_test;
 
 namespace {
 
+// The name numbered_records gives entry i.
 std::string name_of(int i) {
     return "entry " + std::to_string(i);
-}
-
-std::vector<store::LaunchRecord> numbered_list(int count) {
-    std::vector<store::LaunchRecord> records;
-    for (int i = 0; i < count; ++i)
-        records.push_back(record(name_of(i), "/opt/run/" + std::to_string(i), i % 2 == 0 ? 1 : 0));
-    return records;
 }
 
 std::vector<std::string> names_from(int first, int end) {
@@ -47,7 +39,7 @@ void open_submenu(TForm1& form) {
 using LongList = GuiTest;
 
 TEST_F(LongList, FirstThousandItemsAreMadeAtOnceTheRestWhenTheSubmenuOpens) {
-    write_list(numbered_list(1500));
+    write_list(numbered_records(1500));
     TForm1 form;
     EXPECT_EQ(form.CheckListBox1->count(), 1500);
     EXPECT_EQ(form.CheckListBox1->item(1499)->text(), "entry 1499");
@@ -64,7 +56,7 @@ TEST_F(LongList, FirstThousandItemsAreMadeAtOnceTheRestWhenTheSubmenuOpens) {
 }
 
 TEST_F(LongList, DeletesAndAddsKeepTheOrderWhetherAnItemIsMadeOrWaiting) {
-    write_list(numbered_list(1003));
+    write_list(numbered_records(1003));
     TForm1 form;
     form.delete_item(name_of(5));  // a made one: the first waiting item takes its place
     EXPECT_EQ(form.RunApplication1->actions().size(), 1000);
@@ -82,15 +74,15 @@ TEST_F(LongList, DeletesAndAddsKeepTheOrderWhetherAnItemIsMadeOrWaiting) {
 }
 
 TEST_F(LongList, AnItemMadeLaterStartsItsEntry) {
-    write_list(numbered_list(1200));
+    write_list(numbered_records(1200));
     TForm1 form;
     open_submenu(form);
     form.RunApplication1->actions()[1150]->trigger();
-    EXPECT_EQ(launched, std::vector<std::string>{"/opt/run/1150"});
+    EXPECT_EQ(launched, std::vector<std::string>{"/usr/bin/entry1150"});
 }
 
 TEST_F(LongList, MadeItemsRunOutOnlyWithTheWaitingOnes) {
-    write_list(numbered_list(1001));
+    write_list(numbered_records(1001));
     TForm1 form;
     for (int i = 0; i < 1000; ++i) form.delete_item(name_of(i));
     EXPECT_EQ(item_names(form), std::vector<std::string>{name_of(1000)});
@@ -103,7 +95,7 @@ TEST_F(LongList, MadeItemsRunOutOnlyWithTheWaitingOnes) {
 using DialogsOnDemand = GuiTest;
 
 TEST_F(DialogsOnDemand, AHandlerMakesThemBeforeItUsesOne) {
-    write_list(numbered_list(2));
+    write_list(numbered_records(2));
     TForm1 form;
     // The globals go back to nothing however the test ends.
     struct Reset {
@@ -132,20 +124,14 @@ TEST_F(DialogsOnDemand, AHandlerMakesThemBeforeItUsesOne) {
     };
     EXPECT_EQ(made, 0);  // start-up makes none
 
-    QWidget* shown = nullptr;
-    const auto close_the_modal = [&shown] {
-        QTimer::singleShot(0, [&shown] {
-            shown = QApplication::activeModalWidget();
-            if (shown != nullptr) shown->close();
-        });
-    };
-    close_the_modal();
+    // The watch closes each dialog that comes.
+    auto shown = when_modal_opens();
     form.About1Click();
     EXPECT_EQ(made, 1);
-    EXPECT_EQ(shown, about.get());
+    EXPECT_EQ(shown->dialog, about.get());
 
-    close_the_modal();
+    shown = when_modal_opens();
     form.Button3Click();  // no line selected: the notice
     EXPECT_EQ(made, 2);
-    EXPECT_EQ(shown, notice.get());
+    EXPECT_EQ(shown->dialog, notice.get());
 }

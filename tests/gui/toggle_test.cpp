@@ -6,6 +6,7 @@
 #include <QtTest/QTest>
 #include <cerrno>
 
+#include "dialogs_fixture.h"
 #include "file_system.h"
 #include "gui_fixture.h"
 #include "unit1.h"
@@ -94,10 +95,12 @@ TEST_F(Toggle, FailureLeavesFileAndCheckMarkAsTheFileHasThem) {
     TForm1 form;
     form.show();
     {
-        store::FileSystem fs = store::real_file_system();
-        fs.rename = [](const std::string&, const std::string&) { return EACCES; };
-        store::ScopedFileSystem broken(fs);
+        InjectedFileSystem files;
+        files.fail_on = "rename ";
+        files.error = EACCES;
+        store::ScopedFileSystem broken(files.table());
         click_check_box(form, 0);
+        EXPECT_EQ(files.failed_call, "rename temp.dat applications.dat");
     }
     ASSERT_EQ(error_boxes.size(), 1u);
     EXPECT_EQ(error_boxes[0].second, "File access denied.");
@@ -117,10 +120,15 @@ TEST_F(Toggle, FailureLeavesFileAndCheckMarkAsTheFileHasThem) {
 using EditingWithoutList = GuiTest;
 
 TEST_F(EditingWithoutList, EditAndDeleteDoNothingWhenThereIsNoFile) {
-    TForm1 form;
-    form.show();
-    form.Button2->click();
-    form.Button3->click();
+    Windows w;
+    w.form.show();
+    // The notice, the add/edit dialog or the confirmation would be shown, and answered here,
+    // inside the click.
+    const auto dialogs = when_modal_opens();
+    w.form.Button2->click();
+    w.form.Button3->click();
+    EXPECT_EQ(dialogs->dialog, nullptr);
+    EXPECT_EQ(dialogs->count, 0);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_TRUE(error_boxes.empty());
     EXPECT_FALSE(std::filesystem::exists(list_path()));

@@ -8,7 +8,6 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
-#include <QtTest/QTest>
 
 #include <cerrno>
 #include <filesystem>
@@ -95,14 +94,9 @@ TEST_F(StartUp, NamesKeepTheirStoredBytesEvenWhenNotValidText) {
 TEST_F(StartUp, ReadFailureIsReportedAndStartUpGoesOnWithLinesReadSoFar) {
     write_list(
         {record("One", "/bin/one", 1), record("Two", "/bin/two", 1), record("Three", "/c", 1)});
-    int reads = 0;
-    store::FileSystem fs = store::real_file_system();
-    fs.pread = [&reads](int fd, void* buffer, std::size_t size, std::uint64_t offset,
-                        std::size_t& done) {
-        if (++reads == 2) return ENOSPC;
-        return store::real_file_system().pread(fd, buffer, size, offset, done);
-    };
-    store::ScopedFileSystem broken(fs);
+    InjectedFileSystem files;
+    files.fail_when = nth_read_fails(2, ENOSPC);
+    store::ScopedFileSystem broken(files.table());
     TForm1 form;
     ASSERT_EQ(error_boxes.size(), 1u);
     EXPECT_EQ(error_boxes[0], (std::pair<QString, QString>("kestrun", "Disk full.")));
@@ -170,14 +164,18 @@ using TrayCallback = GuiTest;
 
 TEST_F(TrayCallback, LeftButtonShowsWindowAndOtherMessagesDoNothing) {
     TForm1 form;
+    // A menu is shown while the message is handled: one that came would be counted here.
+    const auto menus = when_popup_opens();
     for (std::intptr_t mouse :
          {platform::WM_MOUSEMOVE, platform::WM_LBUTTONUP, platform::WM_LBUTTONDBLCLK,
           platform::WM_RBUTTONUP, platform::WM_MBUTTONDOWN}) {
         tray->deliver(tray_message(0, mouse));
         EXPECT_FALSE(form.isVisible()) << mouse;
+        EXPECT_EQ(menus->count, 0) << mouse;
     }
     tray->deliver(tray_message(1, platform::WM_LBUTTONDOWN));  // another icon's
     EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(menus->count, 0);
     tray->deliver(tray_message(0, platform::WM_LBUTTONDOWN));
     EXPECT_TRUE(form.isVisible());
     EXPECT_FALSE(form.isMinimized());
@@ -188,11 +186,13 @@ TEST_F(TrayCallback, RightButtonOpensTrayMenuAtCursor) {
     QCursor::setPos(200, 150);
     QPoint opened_at(-1, -1);
     QStringList captions;
-    when_popup_opens([&](QMenu* menu) {
-        opened_at = menu->pos();
-        for (const QAction* a : menu->actions()) captions << a->text();
+    const auto menu = when_popup_opens([&](QMenu* shown) {
+        opened_at = shown->pos();
+        for (const QAction* a : shown->actions()) captions << a->text();
     });
     tray->deliver(tray_message(0, platform::WM_RBUTTONDOWN));
+    EXPECT_EQ(menu->dialog, form.PopupMenu1);
+    EXPECT_EQ(menu->count, 1);
     EXPECT_EQ(opened_at, QCursor::pos());
     EXPECT_EQ(captions, (QStringList{"&Open", "&Run Application", "&Disable", "E&xit"}));
     EXPECT_FALSE(form.isVisible());
@@ -201,10 +201,11 @@ TEST_F(TrayCallback, RightButtonOpensTrayMenuAtCursor) {
 TEST_F(TrayCallback, RightButtonOfAnotherIconDoesNothing) {
     TForm1 form;
     bool opened = false;
+    const auto menus = when_popup_opens([&](QMenu*) { opened = true; });
     tray->deliver(tray_message(3, platform::WM_RBUTTONDOWN));
-    when_popup_opens([&](QMenu*) { opened = true; });
-    QTest::qWait(100);
+    // The menu opens, if at all, while the message is handled.
     EXPECT_FALSE(opened);
+    EXPECT_EQ(menus->count, 0);
 }
 
 using ShowAndHide = GuiTest;

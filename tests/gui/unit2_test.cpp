@@ -3,7 +3,6 @@
 // and the file-open dialog behind Browse.
 
 #include <QAction>
-#include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileSystemModel>
@@ -13,9 +12,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
-#include <QTimer>
 #include <QtTest/QTest>
 
 #include <cerrno>
@@ -25,8 +22,7 @@
 #include <memory>
 #include <set>
 
-#include "Unit2.h"
-#include "Unit3.h"
+#include "dialogs_fixture.h"
 #include "error_box.h"
 #include "file_dialog.h"
 #include "file_system.h"
@@ -40,40 +36,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The windows the dialog works with, made as the program makes them.
-struct Windows {
-    TForm1 form;
-    TForm2 dialog;
-    TForm3 notice;
-    Windows() : dialog(&form), notice(&form) {
-        Form1 = &form;
-        Form2 = &dialog;
-        Form3 = &notice;
-    }
-    ~Windows() {
-        Form1 = nullptr;
-        Form2 = nullptr;
-        Form3 = nullptr;
-    }
-    Windows(const Windows&) = delete;
-    Windows& operator=(const Windows&) = delete;
-
-    void open(const QString& caption, const QString& name, const QString& path) {
-        dialog.Button2->setText(caption);
-        dialog.app_name->setText(name);
-        dialog.app_path->setText(path);
-        dialog.show();
-    }
-};
-
 std::vector<std::string> stored_names(const std::vector<store::LaunchRecord>& records) {
     std::vector<std::string> names;
     for (const auto& r : records) names.push_back(store::record_name(r));
     return names;
-}
-
-std::string bytes_of(const store::LaunchRecord& r) {
-    return std::string(reinterpret_cast<const char*>(&r), sizeof r);
 }
 
 // Creates a file in the working directory and returns its full path.
@@ -83,53 +49,15 @@ std::string make_file(const std::string& name, fs::perms permissions = fs::perms
     return fs::absolute(name).string();
 }
 
-// While alive, answers every showing of the notice: notes its text and closes it.
-class NoticeWatch {
-  public:
-    NoticeWatch() {
-        QObject::connect(&poll_, &QTimer::timeout, [this] {
-            if (Form3 == nullptr || QApplication::activeModalWidget() != Form3) return;
-            texts.push_back(Form3->Label1->text());
-            Form3->close();
-        });
-        poll_.start(5);
-    }
+// While alive, answers every modal window: the notice's text for each showing of the notice,
+// and what else came instead of it.
+struct Notices {
     std::vector<QString> texts;
-
-  private:
-    QTimer poll_;
-};
-
-// Runs `act` once on the next modal window to come up (gives up after 5 s). A window that
-// `act` leaves open (a failed assertion, say) is closed, so the test fails instead of hanging.
-void on_next_modal(std::function<void(QWidget*)> act) {
-    auto* poll = new QTimer;
-    auto waited = std::make_shared<int>(0);
-    QObject::connect(poll, &QTimer::timeout, [poll, waited, act] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr && ++*waited < 500) return;
-        poll->stop();
-        poll->deleteLater();
-        if (modal == nullptr) return;
-        const QPointer<QWidget> watched(modal);
-        act(modal);
-        if (watched && watched->isVisible()) watched->close();
+    const std::unique_ptr<WindowWatch> watch = when_modal_opens([this](QWidget* shown) {
+        texts.push_back(shown == Form3 ? Form3->Label1->text()
+                                       : "not the notice: " + shown->windowTitle());
     });
-    poll->start(10);
-}
-
-store::FileSystem failing(std::function<int(const std::string&, store::OpenMode)> open_error) {
-    store::FileSystem table = store::real_file_system();
-    table.open = [open_error](const std::string& path, store::OpenMode mode, int& fd) {
-        if (const int error = open_error(path, mode); error != 0) return error;
-        return store::real_file_system().open(path, mode, fd);
-    };
-    return table;
-}
-
-bool is_list_file(const std::string& path) {
-    return fs::path(path).filename() == "applications.dat";
-}
+};
 
 QString os_error_text(int os_error) {
     return platform::error_box_text(
@@ -249,7 +177,7 @@ TEST_F(Add, PathNamingNoFileShowsTheNoticeAndWritesNothing) {
     fs::create_directory("folder");
     const std::string program = make_file("program");
     Windows w;
-    NoticeWatch notices;
+    Notices notices;
     for (const std::string& path :
          {fs::absolute("missing").string(), fs::absolute("folder").string(), program + " --fast"}) {
         SCOPED_TRACE(path);
@@ -270,7 +198,7 @@ TEST_F(Add, PathNamingNoFileShowsTheNoticeAndWritesNothing) {
 
 TEST_F(Add, RefusedPathCreatesNoListFile) {
     Windows w;
-    NoticeWatch notices;
+    Notices notices;
     w.open("OK", "Tool", "/no/such/program");
     w.dialog.Button2->click();
     EXPECT_EQ(notices.texts.size(), 1u);
@@ -284,12 +212,13 @@ TEST_F(Add, EmptyPathDoesNothingInEitherMode) {
     const std::string before = list_bytes();
     Windows w;
     w.form.CheckListBox1->setCurrentRow(0);
-    NoticeWatch notices;
+    Notices notices;
     for (const QString caption : {"OK", "Update"}) {
         w.open(caption, "", "");
         w.dialog.Button2->click();
-        QTest::qWait(20);
+        // The notice is modal: had the click shown it, it would have been answered inside it.
         EXPECT_TRUE(notices.texts.empty());
+        EXPECT_EQ(notices.watch->count, 0);
         EXPECT_TRUE(w.dialog.isVisible());
         EXPECT_EQ(w.dialog.app_name->text(), "");
         EXPECT_EQ(w.dialog.Button2->text(), caption);
@@ -317,11 +246,11 @@ TEST_F(Update, RecordKeepsItsPlaceWhileLineAndItemMoveToTheEnd) {
 
     const auto records = read_list();
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(bytes_of(records[0]), bytes_of(mail));
+    EXPECT_EQ(record_bytes(records[0]), record_bytes(mail));
     EXPECT_EQ(store::record_name(records[1]), "Talk");
     EXPECT_EQ(store::record_path(records[1]), "/opt/talk --quiet");
     EXPECT_EQ(records[1].enabled, 1);  // it was unchecked: an edited entry is enabled
-    EXPECT_EQ(bytes_of(records[2]), bytes_of(news));
+    EXPECT_EQ(record_bytes(records[2]), record_bytes(news));
     EXPECT_EQ(line_texts(w.form), (std::vector<QString>{"Mail", "News", "Talk"}));
     EXPECT_EQ(line_checks(w.form), (std::vector<bool>{true, false, true}));
     EXPECT_EQ(item_names(w.form), (std::vector<std::string>{"Mail", "News", "Talk"}));
@@ -392,7 +321,7 @@ TEST_F(Update, WithNoLineSelectedShowsTheNoticeAndWritesNothing) {
     write_list({record("Mail", "/bin/mail", 1)});
     const std::string before = list_bytes();
     Windows w;
-    NoticeWatch notices;
+    Notices notices;
     w.open("Update", "Post", "/bin/post");
     w.dialog.Button2->click();
     EXPECT_EQ(notices.texts, std::vector<QString>{"Please select an application to edit"});
@@ -409,7 +338,7 @@ TEST_F(Update, EditLaunchThenCancelThenNewApplication) {
     Windows w;
     w.form.CheckListBox1->setCurrentRow(0);
     QString seen_name, seen_path, seen_caption;
-    on_next_modal([&](QWidget* modal) {
+    auto edit = when_modal_opens([&](QWidget* modal) {
         ASSERT_EQ(modal, &w.dialog);
         seen_name = w.dialog.app_name->text();
         seen_path = w.dialog.app_path->text();
@@ -421,8 +350,10 @@ TEST_F(Update, EditLaunchThenCancelThenNewApplication) {
     EXPECT_EQ(seen_path, "/bin/mail");
     EXPECT_EQ(seen_caption, "Update");
     EXPECT_FALSE(w.dialog.isVisible());
+    EXPECT_EQ(edit->count, 1);
+    EXPECT_FALSE(edit->left_open);
 
-    on_next_modal([&](QWidget* modal) {
+    edit = when_modal_opens([&](QWidget* modal) {
         ASSERT_EQ(modal, &w.dialog);
         seen_name = w.dialog.app_name->text();
         seen_path = w.dialog.app_path->text();
@@ -435,6 +366,8 @@ TEST_F(Update, EditLaunchThenCancelThenNewApplication) {
     EXPECT_EQ(seen_path, "");
     EXPECT_EQ(seen_caption, "OK");
     EXPECT_FALSE(w.dialog.isVisible());
+    EXPECT_EQ(edit->count, 1);
+    EXPECT_FALSE(edit->left_open);
     EXPECT_EQ(stored_names(read_list()), (std::vector<std::string>{"Mail", "no name"}));
     EXPECT_EQ(line_checks(w.form), (std::vector<bool>{false, true}));
 }
@@ -591,9 +524,9 @@ TEST_F(Failure, ReadOnlyListLeavesEverythingAsItWas) {
     const std::string before = list_bytes();
     Windows w;
     w.form.CheckListBox1->setCurrentRow(0);
-    store::ScopedFileSystem read_only(failing([](const std::string& path, store::OpenMode mode) {
-        return is_list_file(path) && mode == store::OpenMode::existing_read_write ? EACCES : 0;
-    }));
+    InjectedFileSystem files;
+    files.fail_when = list_is_read_only;
+    store::ScopedFileSystem read_only(files.table());
     for (const QString caption : {"OK", "Update"}) {
         SCOPED_TRACE(caption.toStdString());
         error_boxes.clear();
@@ -616,9 +549,11 @@ TEST_F(Failure, ReplacingTheListFailsAndViewsStayAsTheyWere) {
     const std::string before = list_bytes();
     Windows w;
     w.form.CheckListBox1->setCurrentRow(0);
-    store::FileSystem table = store::real_file_system();
-    table.rename = [](const std::string&, const std::string&) { return EXDEV; };
-    store::ScopedFileSystem broken(table);
+    InjectedFileSystem files;
+    files.fail_when = [](const FileCall& call) {
+        return call.label.rfind("rename ", 0) == 0 ? EXDEV : 0;
+    };
+    store::ScopedFileSystem broken(files.table());
     for (const QString caption : {"OK", "Update"}) {
         SCOPED_TRACE(caption.toStdString());
         error_boxes.clear();
@@ -674,11 +609,12 @@ TEST_F(Failure, ScratchFileThatCannotBeCreatedLeavesTheNameAlone) {
     write_list({record("Mail", "/bin/mail", 1)});
     const std::string before = list_bytes();
     Windows w;
-    store::ScopedFileSystem full(failing([](const std::string& path, store::OpenMode mode) {
-        return fs::path(path).filename() == "temp.dat" && mode == store::OpenMode::create_new
-                   ? ENOSPC
-                   : 0;
-    }));
+    InjectedFileSystem files;
+    files.fail_when = [](const FileCall& call) {
+        return call.label == "open temp.dat" && call.mode == store::OpenMode::create_new ? ENOSPC
+                                                                                         : 0;
+    };
+    store::ScopedFileSystem full(files.table());
     w.open("OK", "Mail", q(program));
     w.dialog.Button2->click();
     ASSERT_EQ(error_boxes.size(), 1u);
@@ -774,7 +710,7 @@ TEST_F(FileChooser, OpensOnThePreviousFileAndSwitchesFilters) {
     QFileDialog::Options options;
     QString directory;
     std::set<QString> first_choice, second_choice;
-    on_next_modal([&](QWidget* modal) {
+    const auto chooser = when_modal_opens([&](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
         filters = dialog->nameFilters();
@@ -794,6 +730,8 @@ TEST_F(FileChooser, OpensOnThePreviousFileAndSwitchesFilters) {
         dialog->reject();
     });
     EXPECT_EQ(platform::choose_executable_file(nullptr, q(tool)), "");
+    EXPECT_EQ(chooser->count, 1);
+    EXPECT_FALSE(chooser->left_open);
     EXPECT_EQ(filters, (QStringList{"Executable Applications (*.exe)", "All Files (*)"}));
     EXPECT_EQ(selected_filter, "Executable Applications (*.exe)");
     EXPECT_EQ(mode, QFileDialog::ExistingFile);
@@ -805,7 +743,7 @@ TEST_F(FileChooser, OpensOnThePreviousFileAndSwitchesFilters) {
 }
 
 TEST_F(FileChooser, ReturnsTheChosenPathWithLinksKept) {
-    on_next_modal([&](QWidget* modal) {
+    const auto chooser = when_modal_opens([&](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
         ASSERT_TRUE(wait_until_listed(dialog));
@@ -813,6 +751,7 @@ TEST_F(FileChooser, ReturnsTheChosenPathWithLinksKept) {
         static_cast<QDialog*>(dialog)->accept();  // as the Open button does
     });
     EXPECT_EQ(platform::choose_executable_file(nullptr, q(tool)).toStdString(), dir + "/tool-link");
+    EXPECT_FALSE(chooser->left_open);
 }
 
 TEST_F(FileChooser, WithoutAPreviousFileStartsInTheWorkingDirectoryAndWantsAnExistingFile) {
@@ -820,22 +759,18 @@ TEST_F(FileChooser, WithoutAPreviousFileStartsInTheWorkingDirectoryAndWantsAnExi
     QString directory;
     QString refusal;
     bool still_open = false;
-    on_next_modal([&](QWidget* modal) {
+    const auto chooser = when_modal_opens([&](QWidget* modal) {
         auto* dialog = qobject_cast<QFileDialog*>(modal);
         ASSERT_NE(dialog, nullptr);
         directory = dialog->directory().absolutePath();
         ASSERT_TRUE(wait_until_listed(dialog));
         type_file_name(dialog, "missing");
-        auto* poll = new QTimer(dialog);
-        QObject::connect(poll, &QTimer::timeout, [&refusal, poll] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (box == nullptr) return;
-            refusal = box->text();
-            poll->stop();
-            box->close();
+        // The refusal comes as a box of its own while the chooser is up: the watch closes it.
+        const auto box = when_modal_opens([&refusal](QWidget* shown) {
+            if (auto* message = qobject_cast<QMessageBox*>(shown)) refusal = message->text();
         });
-        poll->start(10);
         static_cast<QDialog*>(dialog)->accept();
+        EXPECT_EQ(box->count, 1);
         still_open = dialog->isVisible();
         dialog->reject();
     });
@@ -843,4 +778,5 @@ TEST_F(FileChooser, WithoutAPreviousFileStartsInTheWorkingDirectoryAndWantsAnExi
     EXPECT_EQ(directory, q(dir));
     EXPECT_TRUE(refusal.contains("File not found")) << refusal.toStdString();
     EXPECT_TRUE(still_open);
+    EXPECT_EQ(chooser->count, 1);
 }

@@ -3,25 +3,29 @@
 // shell run something — launched for real, through the system's launcher.
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QAction>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
-#include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dialogs_fixture.h"
+#include "files.h"
 #include "gui_fixture.h"
 #include "launch_record.h"
 #include "launcher.h"
+#include "process_probes.h"
+#include "records.h"
 #include "unit1.h"
 #include "views.h"
 
@@ -30,38 +34,19 @@ namespace {
 using namespace kestrun_test;
 namespace fs = std::filesystem;
 
-// One record's 223 bytes exactly as given: length bytes are not corrected.
-std::string raw_record(std::uint8_t name_length, const std::string& name, std::uint8_t path_length,
-                       const std::string& path, std::uint8_t enabled) {
-    std::string bytes(store::record_size, '\0');
-    bytes[0] = static_cast<char>(name_length);
-    bytes.replace(1, std::min<std::size_t>(name.size(), store::name_capacity), name, 0,
-                  store::name_capacity);
-    bytes[1 + store::name_capacity] = static_cast<char>(path_length);
-    bytes.replace(2 + store::name_capacity,
-                  std::min<std::size_t>(path.size(), store::path_capacity), path, 0,
-                  store::path_capacity);
-    bytes[store::record_size - 1] = static_cast<char>(enabled);
-    return bytes;
-}
-
+// A record whose length bytes are those of the fields given, made without the store's code.
 std::string plain(const std::string& name, const std::string& path, std::uint8_t enabled) {
     return raw_record(static_cast<std::uint8_t>(name.size()), name,
                       static_cast<std::uint8_t>(path.size()), path, enabled);
 }
 
-class HostileList : public GuiTest {
-  protected:
-    void write_raw(const std::string& bytes) {
-        std::ofstream(list_path(), std::ios::binary | std::ios::trunc) << bytes;
-    }
-};
+using HostileList = GuiTest;
 
 TEST_F(HostileList, LengthBytesOf255ReadAsTheFieldsCapacity) {
     const std::string name(store::name_capacity, 'N');
     const std::string path = "/opt/" + std::string(store::path_capacity - 5, 'p');
-    write_raw(raw_record(255, name, 255, path, 1) +
-              raw_record(255, "Second name is here!", 21, "/bin/second", 1));
+    write_bytes(list_path(), raw_record(255, name, 255, path, 1) +
+                                 raw_record(255, "Second name is here!", 21, "/bin/second", 1));
     const std::string before = list_bytes();
     Windows w;
     EXPECT_TRUE(error_boxes.empty());
@@ -86,7 +71,7 @@ TEST_F(HostileList, LengthBytesOf255ReadAsTheFieldsCapacity) {
 }
 
 TEST_F(HostileList, FileOfFFBytesLoadsTwoDisabledEntriesAndItsTailGoesWithARewrite) {
-    write_raw(std::string(500, '\xff'));  // two records and 54 bytes
+    write_bytes(list_path(), std::string(500, '\xff'));  // two records and 54 bytes
     Windows w;
     EXPECT_TRUE(error_boxes.empty());
     const std::string name(store::name_capacity, '\xff');
@@ -120,7 +105,7 @@ TEST_F(HostileList, NamesThatAreNotPlainTextKeepTheirIdentity) {
     std::string bytes;
     for (std::size_t i = 0; i < names.size(); ++i)
         bytes += plain(names[i], "/bin/entry" + std::to_string(i), 1);
-    write_raw(bytes);
+    write_bytes(list_path(), bytes);
     Windows w;
     EXPECT_TRUE(error_boxes.empty());
     ASSERT_EQ(line_names(w.form), names);
@@ -152,9 +137,8 @@ TEST_F(HostileList, NamesThatAreNotPlainTextKeepTheirIdentity) {
 // The argument lists that runs of the recorder at `program` have left, once there are `runs`
 // of them (waiting up to 10 s); each ends with "done".
 std::vector<std::vector<std::string>> recorded_runs(const fs::path& program, std::size_t runs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::vector<std::vector<std::string>> found;
-    while (std::chrono::steady_clock::now() < until) {
+    eventually([&] {
         found.clear();
         for (const auto& entry : fs::directory_iterator(program.parent_path())) {
             const std::string file = entry.path().filename().string();
@@ -166,11 +150,39 @@ std::vector<std::vector<std::string>> recorded_runs(const fs::path& program, std
             found.emplace_back();
             for (std::string line; std::getline(in, line);) found.back().push_back(line);
         }
-        if (found.size() >= runs) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return found.size() >= runs;
+    });
     return found;
 }
+
+// While alive, what the launcher starts is adopted by this process when its own parent goes,
+// instead of by init: so the test can wait until everything started, and everything that
+// started, has ended.
+class AdoptingOrphans {
+  public:
+    AdoptingOrphans() { ok_ = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
+    ~AdoptingOrphans() {
+        none_left();
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    }
+    AdoptingOrphans(const AdoptingOrphans&) = delete;
+    AdoptingOrphans& operator=(const AdoptingOrphans&) = delete;
+    bool ok() const { return ok_; }
+
+    // Reaps our children until there are none (waiting up to 10 s); false if some are left.
+    static bool none_left() {
+        return eventually([] {
+            for (;;) {
+                const pid_t ended = ::waitpid(-1, nullptr, WNOHANG);
+                if (ended > 0) continue;
+                return ended < 0 && errno == ECHILD;
+            }
+        });
+    }
+
+  private:
+    bool ok_ = false;
+};
 
 TEST_F(HostileList, PathsMeantForAShellRunNothingButTheNamedProgram) {
     const fs::path dir = fs::current_path();
@@ -196,11 +208,13 @@ TEST_F(HostileList, PathsMeantForAShellRunNothingButTheNamedProgram) {
         ASSERT_LE(paths[i].size(), store::path_capacity) << "the scratch directory's name is long";
         bytes += plain("entry" + std::to_string(i), paths[i], 1);
     }
-    write_raw(bytes);
+    write_bytes(list_path(), bytes);
 
     platform::Services real = platform::services();
     real.launch = platform::launch_command_line;
     const platform::ScopedServices real_launcher(real);
+    const AdoptingOrphans adopting;
+    ASSERT_TRUE(adopting.ok());
     Windows w;
     w.form.RunApplication1->actions()[0]->trigger();  // launch-one
     w.form.Button5->click();                          // launch-all
@@ -214,8 +228,9 @@ TEST_F(HostileList, PathsMeantForAShellRunNothingButTheNamedProgram) {
               (std::vector<std::vector<std::string>>{
                   {"$(touch " + p + "2)", "`touch", p + "3`", "x", "done"}}));
 
-    // Give anything wrongly started time to do its work, then look.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Anything wrongly started is a descendant of ours, adopted when its parent ended: once
+    // none is left, all of them have done whatever they were going to do.
+    ASSERT_TRUE(AdoptingOrphans::none_left());
     std::vector<std::string> created;
     for (const auto& entry : fs::directory_iterator(dir))
         if (entry.path().filename().string().rfind("pwned", 0) == 0)

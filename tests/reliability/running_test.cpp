@@ -24,12 +24,12 @@
 #include <thread>
 #include <vector>
 
-#include "Unit2.h"
 #include "dialogs_fixture.h"
 #include "gui_fixture.h"
 #include "launch_record.h"
 #include "launcher.h"
 #include "probe_runner.h"
+#include "process_probes.h"
 #include "unit1.h"
 
 namespace {
@@ -37,12 +37,6 @@ namespace {
 using namespace kestrun_test;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-int open_descriptor_count() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
-    return count;
-}
 
 // Our children that have exited and were not reaped.
 std::vector<std::string> our_zombies() {
@@ -101,14 +95,14 @@ TEST_F(RunningProgram, LaunchAllStartsAHundredEntriesAndLeavesNothingBehind) {
 
     // Every entry started and reported the descriptors it was given.
     int reported = 0;
-    const auto until = Clock::now() + std::chrono::seconds(30);
-    while (Clock::now() < until) {
-        reported = 0;
-        for (int i = 0; i < entries; ++i)
-            reported += fs::exists(dir / ("fds." + std::to_string(i)));
-        if (reported == entries) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    eventually(
+        [&] {
+            reported = 0;
+            for (int i = 0; i < entries; ++i)
+                reported += fs::exists(dir / ("fds." + std::to_string(i)));
+            return reported == entries;
+        },
+        30);
     ASSERT_EQ(reported, entries);
     std::map<std::string, int> seen;  // "<fd> <target>" lines, counted over all children
     for (int i = 0; i < entries; ++i) {
@@ -157,8 +151,6 @@ TEST_F(RunningProgram, ListRewrittenByAnotherProcessNeverUpsetsItAndTheNextActio
     int windows = 0, actions = 0;
     while (rewriting) {
         Windows w;
-        TForm2 dialog(&w.form);
-        Form2 = &dialog;
         ++windows;
         for (QAction* item : w.form.RunApplication1->actions()) {
             item->trigger();  // launch-one
@@ -168,7 +160,7 @@ TEST_F(RunningProgram, ListRewrittenByAnotherProcessNeverUpsetsItAndTheNextActio
             QListWidgetItem* line = w.form.CheckListBox1->item(0);
             line->setCheckState(line->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
             w.form.CheckListBox1->setCurrentRow(0);
-            const auto edit = when_modal_opens([](QWidget*) {});  // Edit Launch's dialog
+            const auto edit = when_modal_opens();  // closes Edit Launch's dialog, if it opens
             w.form.Button2->click();
             w.form.CheckListBox1->setCurrentRow(0);
             w.confirm.Button1->click();  // a confirmed delete
@@ -176,7 +168,6 @@ TEST_F(RunningProgram, ListRewrittenByAnotherProcessNeverUpsetsItAndTheNextActio
         }
         w.form.Button5->click();  // launch-all
         ++actions;
-        Form2 = nullptr;
     }
     other.join();
     ASSERT_EQ(rewriter.exit_status, 0) << rewriter.output;
