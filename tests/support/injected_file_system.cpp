@@ -29,11 +29,17 @@ int InjectedFileSystem::enter(const FileCall& call, bool numbered) {
     return chosen;
 }
 
-int InjectedFileSystem::run(const FileCall& call, const std::function<int()>& real, bool numbered) {
+int InjectedFileSystem::act(const FileCall& call, const std::function<int(int failure)>& body,
+                            bool numbered) {
     const int failure = enter(call, numbered);
-    const int result = failure != 0 ? failure : real();
+    const int result = body(failure);
     if (after_each) after_each(call);
     return result;
+}
+
+int InjectedFileSystem::run(const FileCall& call, const std::function<int()>& real, bool numbered) {
+    return act(
+        call, [&](int failure) { return failure != 0 ? failure : real(); }, numbered);
 }
 
 store::FileSystem InjectedFileSystem::table() {
@@ -54,15 +60,10 @@ store::FileSystem InjectedFileSystem::table() {
     };
     t.pwrite = [this, &real](int fd, const void* buffer, std::size_t size, std::uint64_t offset,
                              std::size_t& done) {
-        const FileCall call{"pwrite " + names_[fd]};
-        const int failure = enter(call);
-        int result = 0;
-        if (failure == 0)
-            result = real.pwrite(fd, buffer, size, offset, done);
-        else
-            result = short_write ? real.pwrite(fd, buffer, size - 1, offset, done) : failure;
-        if (after_each) after_each(call);
-        return result;
+        return act({"pwrite " + names_[fd]}, [&](int failure) {
+            if (failure == 0) return real.pwrite(fd, buffer, size, offset, done);
+            return short_write ? real.pwrite(fd, buffer, size - 1, offset, done) : failure;
+        });
     };
     t.fstat_size = [this, &real](int fd, std::uint64_t& size) {
         return run({"fstat " + names_[fd]}, [&] { return real.fstat_size(fd, size); });
@@ -71,12 +72,11 @@ store::FileSystem InjectedFileSystem::table() {
         return run({"fsync " + names_[fd]}, [&] { return real.fsync(fd); });
     };
     t.close = [this, &real](int fd) {
-        const FileCall call{"close " + names_[fd]};
-        const int failure = enter(call);
-        names_.erase(fd);
-        const int result = real.close(fd);
-        if (after_each) after_each(call);
-        return failure != 0 ? failure : result;
+        return act({"close " + names_[fd]}, [&](int failure) {
+            names_.erase(fd);
+            const int result = real.close(fd);  // released even when reported as failed
+            return failure != 0 ? failure : result;
+        });
     };
     t.rename = [this, &real](const std::string& from, const std::string& to) {
         return run({"rename " + base(from) + " " + base(to)},

@@ -47,7 +47,10 @@ class InjectedFileSystem {
   private:
     // The error `call` is to fail with, or 0; logs it and runs before_each.
     int enter(const FileCall& call, bool numbered = true);
-    // Runs the real call between the hooks, unless it is to fail.
+    // Runs `body` between the hooks, given the error the call is to fail with (0: none).
+    int act(const FileCall& call, const std::function<int(int failure)>& body,
+            bool numbered = true);
+    // The real call between the hooks, unless it is to fail.
     int run(const FileCall& call, const std::function<int()>& real, bool numbered = true);
 
     std::map<int, std::string> names_;
