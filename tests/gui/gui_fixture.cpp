@@ -132,7 +132,7 @@ class WindowWatch::Filter : public QObject {
             return;
         }
         WindowWatch& watch = **free;
-        if (watch.dialog == nullptr) watch.dialog = window;
+        if (watch.first == nullptr) watch.first = window;
         ++watch.count;
         watch.waiting_.push_back(shown);
         // Queued: the call that showed the window runs it from its event loop.
@@ -197,19 +197,6 @@ std::unique_ptr<WindowWatch> when_popup_opens(std::function<void(QMenu*)> act) {
     return std::make_unique<WindowWatch>(WindowWatch::Kind::popup, [act](QWidget* window) {
         if (act) act(static_cast<QMenu*>(window));
     });
-}
-
-int list_is_read_only(const FileCall& call) {
-    return call.label == "open applications.dat" &&
-                   call.mode == store::OpenMode::existing_read_write
-               ? EACCES
-               : 0;
-}
-
-std::function<int(const FileCall&)> nth_read_fails(int nth, int error) {
-    return [nth, error, reads = 0](const FileCall& call) mutable {
-        return call.label.rfind("pread ", 0) == 0 && ++reads == nth ? error : 0;
-    };
 }
 
 }  // namespace kestrun_test

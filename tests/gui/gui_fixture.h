@@ -91,9 +91,9 @@ class WindowWatch {
     WindowWatch(const WindowWatch&) = delete;
     WindowWatch& operator=(const WindowWatch&) = delete;
 
-    QWidget* dialog = nullptr;  // the first window that came (a dialog or a menu), if any
-    int count = 0;              // how many came
-    bool left_open = false;     // a dialog was still up after `act`: the watch closed it
+    QWidget* first = nullptr;  // the first window that came (a dialog or a menu), if any
+    int count = 0;             // how many came
+    bool left_open = false;    // a dialog was still up after `act`: the watch closed it
 
     // Done by main(): windows that come with no watch armed are then caught too.
     static void watch_every_window();
@@ -113,11 +113,5 @@ class WindowWatch {
     std::function<void(QWidget*)> act = nullptr);
 [[nodiscard]] std::unique_ptr<WindowWatch> when_popup_opens(
     std::function<void(QMenu*)> act = nullptr);
-
-// For InjectedFileSystem::fail_when. The list cannot be opened for writing (EACCES), as when it
-// is read-only: root, which CI runs as, would get past the file's own mode.
-int list_is_read_only(const FileCall& call);
-// The `nth` read of a record (counting from 1) fails with `error`.
-std::function<int(const FileCall&)> nth_read_fails(int nth, int error);
 
 }  // namespace kestrun_test

@@ -128,10 +128,10 @@ TEST_F(DialogsOnDemand, AHandlerMakesThemBeforeItUsesOne) {
     auto shown = when_modal_opens();
     form.About1Click();
     EXPECT_EQ(made, 1);
-    EXPECT_EQ(shown->dialog, about.get());
+    EXPECT_EQ(shown->first, about.get());
 
     shown = when_modal_opens();
     form.Button3Click();  // no line selected: the notice
     EXPECT_EQ(made, 2);
-    EXPECT_EQ(shown->dialog, notice.get());
+    EXPECT_EQ(shown->first, notice.get());
 }

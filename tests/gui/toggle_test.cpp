@@ -127,7 +127,7 @@ TEST_F(EditingWithoutList, EditAndDeleteDoNothingWhenThereIsNoFile) {
     const auto dialogs = when_modal_opens();
     w.form.Button2->click();
     w.form.Button3->click();
-    EXPECT_EQ(dialogs->dialog, nullptr);
+    EXPECT_EQ(dialogs->first, nullptr);
     EXPECT_EQ(dialogs->count, 0);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_TRUE(error_boxes.empty());

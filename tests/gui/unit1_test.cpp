@@ -191,7 +191,7 @@ TEST_F(TrayCallback, RightButtonOpensTrayMenuAtCursor) {
         for (const QAction* a : shown->actions()) captions << a->text();
     });
     tray->deliver(tray_message(0, platform::WM_RBUTTONDOWN));
-    EXPECT_EQ(menu->dialog, form.PopupMenu1);
+    EXPECT_EQ(menu->first, form.PopupMenu1);
     EXPECT_EQ(menu->count, 1);
     EXPECT_EQ(opened_at, QCursor::pos());
     EXPECT_EQ(captions, (QStringList{"&Open", "&Run Application", "&Disable", "E&xit"}));

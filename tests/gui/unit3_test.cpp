@@ -47,7 +47,7 @@ TEST_F(Notice, OkClosesTheModalBoxWithTheFocusOnIt) {
         QTest::keyClick(notice.Button1, Qt::Key_Space);
     });
     notice.exec();
-    EXPECT_EQ(run->dialog, &notice);
+    EXPECT_EQ(run->first, &notice);
     EXPECT_EQ(focused, notice.Button1);
     EXPECT_FALSE(run->left_open);
     EXPECT_FALSE(notice.isVisible());
@@ -75,7 +75,7 @@ TEST_F(Notice, DeleteRequestWithoutSelectionShowsTheRestingText) {
         windows.notice.Button1->click();
     });
     windows.form.Button3->click();
-    EXPECT_EQ(run->dialog, &windows.notice);
+    EXPECT_EQ(run->first, &windows.notice);
     EXPECT_FALSE(run->left_open);
     EXPECT_EQ(shown, "Please select an application to edit");
     EXPECT_EQ(windows.form.CheckListBox1->count(), 1);

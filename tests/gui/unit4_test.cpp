@@ -103,7 +103,7 @@ TEST_F(Delete, ThroughTheButtonsYesHasTheFocusAndDeletes) {
     });
     w.form.Button3->click();
 
-    EXPECT_EQ(run->dialog, &w.confirm);
+    EXPECT_EQ(run->first, &w.confirm);
     EXPECT_EQ(focused, w.confirm.Button1);
     EXPECT_EQ(question, "Are you sure you want to delete this application?");
     EXPECT_FALSE(run->left_open);
@@ -148,7 +148,7 @@ TEST_F(Delete, NameThatNoRecordHasRewritesTheFileUnchanged) {
     const auto run = when_modal_opens([&](QWidget*) { w.confirm.Button1->click(); });
     w.form.Button3->click();
 
-    EXPECT_EQ(run->dialog, &w.confirm);
+    EXPECT_EQ(run->first, &w.confirm);
     EXPECT_FALSE(run->left_open);
     expect_untouched(w, kestrun_test::list_bytes({alpha, gamma_}), {"alpha", "beta", "gamma"});
     EXPECT_TRUE(error_boxes.empty());
@@ -163,14 +163,14 @@ TEST_F(Delete, NoAndTheTitleBarCloseChangeNothing) {
     auto run =
         when_modal_opens([&](QWidget*) { QTest::keyClick(w.confirm.Button2, Qt::Key_Space); });
     w.form.Button3->click();
-    EXPECT_EQ(run->dialog, &w.confirm);
+    EXPECT_EQ(run->first, &w.confirm);
     EXPECT_FALSE(run->left_open);
     expect_untouched(w, before, {"alpha", "beta"});
     EXPECT_EQ(w.form.selected_line(), w.form.CheckListBox1->item(0));
 
     run = when_modal_opens([&](QWidget* dialog) { dialog->close(); });
     w.form.Button3->click();
-    EXPECT_EQ(run->dialog, &w.confirm);
+    EXPECT_EQ(run->first, &w.confirm);
     EXPECT_FALSE(run->left_open);
     expect_untouched(w, before, {"alpha", "beta"});
 }
@@ -195,7 +195,7 @@ TEST_F(Delete, RequestWithoutListFileShowsNothing) {
     w.form.CheckListBox1->setCurrentRow(0);
     const auto run = when_modal_opens([](QWidget*) {});
     w.form.Button3->click();  // a dialog would be noted, and answered, inside the click
-    EXPECT_EQ(run->dialog, nullptr);
+    EXPECT_EQ(run->first, nullptr);
     EXPECT_FALSE(std::filesystem::exists(list_path()));
     EXPECT_EQ(w.form.CheckListBox1->count(), 1);
 }

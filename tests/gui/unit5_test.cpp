@@ -170,7 +170,7 @@ TEST_F(About, ColourKeptWhenClosedAndOpenedAgain) {
         w.about.Button1->click();
     });
     w.form.About1->trigger();
-    EXPECT_EQ(run->dialog, &w.about);
+    EXPECT_EQ(run->first, &w.about);
     EXPECT_FALSE(run->left_open);
     EXPECT_FALSE(w.about.isVisible());
 
@@ -180,7 +180,7 @@ TEST_F(About, ColourKeptWhenClosedAndOpenedAgain) {
         w.about.close();
     });
     w.form.About1Click();
-    EXPECT_EQ(run->dialog, &w.about);
+    EXPECT_EQ(run->first, &w.about);
     EXPECT_FALSE(run->left_open);
     EXPECT_EQ(shown, red);
 }

@@ -3,7 +3,6 @@
 // shell run something — launched for real, through the system's launcher.
 
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -155,35 +154,6 @@ std::vector<std::vector<std::string>> recorded_runs(const fs::path& program, std
     return found;
 }
 
-// While alive, what the launcher starts is adopted by this process when its own parent goes,
-// instead of by init: so the test can wait until everything started, and everything that
-// started, has ended.
-class AdoptingOrphans {
-  public:
-    AdoptingOrphans() { ok_ = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0; }
-    ~AdoptingOrphans() {
-        none_left();
-        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-    }
-    AdoptingOrphans(const AdoptingOrphans&) = delete;
-    AdoptingOrphans& operator=(const AdoptingOrphans&) = delete;
-    bool ok() const { return ok_; }
-
-    // Reaps our children until there are none (waiting up to 10 s); false if some are left.
-    static bool none_left() {
-        return eventually([] {
-            for (;;) {
-                const pid_t ended = ::waitpid(-1, nullptr, WNOHANG);
-                if (ended > 0) continue;
-                return ended < 0 && errno == ECHILD;
-            }
-        });
-    }
-
-  private:
-    bool ok_ = false;
-};
-
 TEST_F(HostileList, PathsMeantForAShellRunNothingButTheNamedProgram) {
     const fs::path dir = fs::current_path();
     // Each run writes its arguments, one a line, then "done", to <its name>.<pid>.args.
@@ -230,7 +200,7 @@ TEST_F(HostileList, PathsMeantForAShellRunNothingButTheNamedProgram) {
 
     // Anything wrongly started is a descendant of ours, adopted when its parent ended: once
     // none is left, all of them have done whatever they were going to do.
-    ASSERT_TRUE(AdoptingOrphans::none_left());
+    ASSERT_GE(AdoptingOrphans::reap_all(), 0);
     std::vector<std::string> created;
     for (const auto& entry : fs::directory_iterator(dir))
         if (entry.path().filename().string().rfind("pwned", 0) == 0)

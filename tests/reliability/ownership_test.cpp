@@ -351,7 +351,7 @@ TEST_F(UnsafeListInTheWindows, ListSwappedAfterStartUpIsRefusedByEveryAction) {
     const auto edit = when_modal_opens([](QWidget*) {});  // closes it, should it open
     w.form.Button2->click();
     expect_one_box();
-    EXPECT_EQ(edit->dialog, nullptr);
+    EXPECT_EQ(edit->first, nullptr);
 
     // Delete confirmed.
     error_boxes.clear();

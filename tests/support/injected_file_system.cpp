@@ -113,4 +113,17 @@ store::FileSystem InjectedFileSystem::table() {
     return t;
 }
 
+int list_is_read_only(const FileCall& call) {
+    return call.label == "open applications.dat" &&
+                   call.mode == store::OpenMode::existing_read_write
+               ? EACCES
+               : 0;
+}
+
+std::function<int(const FileCall&)> nth_read_fails(int nth, int error) {
+    return [nth, error, reads = 0](const FileCall& call) mutable {
+        return call.label.rfind("pread ", 0) == 0 && ++reads == nth ? error : 0;
+    };
+}
+
 }  // namespace kestrun_test

@@ -57,4 +57,10 @@ class InjectedFileSystem {
     int numbered_ = 0;
 };
 
+// For fail_when. The list cannot be opened for writing (EACCES), as when it is read-only:
+// root, which CI runs as, would get past the file's own mode.
+int list_is_read_only(const FileCall& call);
+// The `nth` read of a record (counting from 1) fails with `error`.
+std::function<int(const FileCall&)> nth_read_fails(int nth, int error);
+
 }  // namespace kestrun_test

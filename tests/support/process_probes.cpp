@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -143,6 +144,28 @@ bool eventually(const std::function<bool()>& condition, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+AdoptingOrphans::AdoptingOrphans() : ok_(::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0) {}
+
+AdoptingOrphans::~AdoptingOrphans() {
+    reap_all();
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+int AdoptingOrphans::reap_all(double seconds) {
+    int reaped = 0;
+    const bool none_left = eventually(
+        [&reaped] {
+            for (;;) {
+                const pid_t ended = ::waitpid(-1, nullptr, WNOHANG);
+                if (ended < 0) return errno == ECHILD;
+                if (ended == 0) return false;
+                ++reaped;
+            }
+        },
+        seconds);
+    return none_left ? reaped : -1;
 }
 
 }  // namespace kestrun_test

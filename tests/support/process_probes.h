@@ -31,6 +31,25 @@ std::optional<std::string> without_root(const std::function<std::string()>& work
 // Makes `path` belong to `nobody` when we are root; does nothing otherwise.
 void give_to_nobody(const std::string& path);
 
+// While alive, what this process starts, and what those start in turn, is adopted by this
+// process when its own parent ends, instead of by init: so a test can wait until everything a
+// launch started has ended, and count it.
+class AdoptingOrphans {
+  public:
+    AdoptingOrphans();
+    ~AdoptingOrphans();  // reaps what is left, then adopts no more
+    AdoptingOrphans(const AdoptingOrphans&) = delete;
+    AdoptingOrphans& operator=(const AdoptingOrphans&) = delete;
+    bool ok() const { return ok_; }  // the kernel agreed
+
+    // Reaps children until none is left, for up to `seconds`: how many it reaped, or -1 when
+    // some were still running then.
+    static int reap_all(double seconds = 10);
+
+  private:
+    bool ok_ = false;
+};
+
 // Waits for `condition` for up to `seconds`, looking every few milliseconds; its last answer.
 bool eventually(const std::function<bool()>& condition, double seconds = 10);
 
