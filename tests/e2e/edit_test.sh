@@ -9,7 +9,6 @@ set -uo pipefail
 # shellcheck source=SCRIPTDIR/lib.sh
 source "$(dirname "$0")/lib.sh"
 
-readonly TITLE="Velmora Kestrun"
 readonly ADD="Add New Application"
 readonly NOTICE="Error"
 readonly CONFIRM="Confirm Delete"

@@ -8,8 +8,6 @@
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
-readonly TITLE="Velmora Kestrun"
-
 e2e_setup "${1:-}"
 start_xvfb
 start_trayer

@@ -32,6 +32,8 @@ E2E_WITH_BUS=0
 E2E_UNSHARE=()
 E2E_NSENTER=()
 E2E_SHOT=0
+# The main window's caption, as the tests look for it.
+readonly TITLE="Velmora Kestrun"
 
 e2e_log() { printf '# %s\n' "$*"; }
 

@@ -8,7 +8,6 @@
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
-readonly TITLE="Velmora Kestrun"
 readonly NOTICE="waiting for a system tray"
 
 e2e_setup "${1:-}"

@@ -7,8 +7,6 @@
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
-readonly TITLE="Velmora Kestrun"
-
 e2e_setup "${1:-}"
 e2e_need xfce4-panel busctl dbus-daemon jq
 start_xvfb

@@ -409,15 +409,8 @@ TEST(FaultInjection, EachCallOfEachRewriteFailsInTurn) {
                             injected.fail_on = call == 1 ? "pwrite temp.dat" : "\x01never";
                         else
                             injected.fail_at = call;
-                        std::string message;
-                        {
-                            ScopedFileSystem scope(injected.table());
-                            try {
-                                make_change(paths, change);
-                            } catch (const IoError& error) {
-                                message = error.what();
-                            }
-                        }
+                        const std::string message =
+                            injected.error_of([&] { make_change(paths, change); });
                         EXPECT_EQ(open_descriptor_count(), open_before);
                         if (injected.failed_call.empty()) {  // every call has had its turn
                             EXPECT_EQ(message, "");

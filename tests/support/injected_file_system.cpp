@@ -1,5 +1,7 @@
 #include "injected_file_system.h"
 
+#include "list_file.h"
+
 namespace kestrun_test {
 
 namespace {
@@ -111,6 +113,20 @@ store::FileSystem InjectedFileSystem::table() {
         return run({"flock " + names_[fd], std::nullopt, true}, [&] { return real.lock(fd); });
     };
     return t;
+}
+
+std::string InjectedFileSystem::error_of(const std::function<void()>& action) {
+    const store::ScopedFileSystem scope(table());
+    return kestrun_test::error_of(action);
+}
+
+std::string error_of(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const store::IoError& error) {
+        return error.what();
+    }
+    return "";
 }
 
 int list_is_read_only(const FileCall& call) {

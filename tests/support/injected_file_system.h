@@ -43,6 +43,8 @@ class InjectedFileSystem {
     std::size_t failed_index = 0;  // its place in `calls`
 
     store::FileSystem table();
+    // Runs `action` with table() in place of the system's: see error_of below.
+    std::string error_of(const std::function<void()>& action);
 
   private:
     // The error `call` is to fail with, or 0; logs it and runs before_each.
@@ -56,6 +58,9 @@ class InjectedFileSystem {
     std::map<int, std::string> names_;
     int numbered_ = 0;
 };
+
+// The message of the list-file error `action` raises, or "" when it raises none.
+std::string error_of(const std::function<void()>& action);
 
 // For fail_when. The list cannot be opened for writing (EACCES), as when it is read-only:
 // root, which CI runs as, would get past the file's own mode.

@@ -30,16 +30,6 @@ inline const std::string unsafe_list =
 inline const std::string unsafe_temp =
     "temp.dat is not safe to use: it belongs to another user or others may write to it";
 
-// The message of the list-file error an action raises, or "" when it raises none.
-inline std::string error_of(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const store::IoError& error) {
-        return error.what();
-    }
-    return "";
-}
-
 // Sets LC_CTYPE for one test and puts the old value back.
 class CtypeLocale {
   public:

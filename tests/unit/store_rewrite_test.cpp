@@ -187,15 +187,8 @@ void fail_each_call_in_turn(int error, const std::string& expected_message) {
         injected.fail_at = call;
         injected.error = error;
         const int open_before = open_descriptor_count();
-        std::string message;
-        {
-            ScopedFileSystem scope(injected.table());
-            try {
-                append_through_rewrite(paths, added);
-            } catch (const IoError& failure) {
-                message = failure.what();
-            }
-        }
+        const std::string message =
+            injected.error_of([&] { append_through_rewrite(paths, added); });
         EXPECT_EQ(open_descriptor_count(), open_before);
         EXPECT_FALSE(file_exists(paths.temp_file()));
 
@@ -239,15 +232,7 @@ TEST(AtomicReplace, ShortWriteIsDiskFullAndLeavesTheOldList) {
     InjectedFileSystem injected;
     injected.fail_on = "pwrite temp.dat";
     injected.short_write = true;
-    std::string message;
-    {
-        ScopedFileSystem scope(injected.table());
-        try {
-            append_through_rewrite(paths, added);
-        } catch (const IoError& failure) {
-            message = failure.what();
-        }
-    }
+    const std::string message = injected.error_of([&] { append_through_rewrite(paths, added); });
     EXPECT_EQ(message, "Disk full");
     EXPECT_EQ(read_bytes(paths.list_file()), old);
     EXPECT_FALSE(file_exists(paths.temp_file()));

@@ -68,15 +68,7 @@ TEST(LongList, AWriteFailingMidwayLeavesTheOldListAndNoScratchFile) {
         InjectedFileSystem injected;
         injected.fail_on = "pwrite temp.dat";
         injected.error = error;
-        std::string message;
-        {
-            ScopedFileSystem scope(injected.table());
-            try {
-                toggle_through_rewrite(paths, 3);
-            } catch (const IoError& failure) {
-                message = failure.what();
-            }
-        }
+        const std::string message = injected.error_of([&] { toggle_through_rewrite(paths, 3); });
         EXPECT_EQ(message, error == ENOSPC ? "Disk full" : "I/O error " + std::to_string(EIO));
         // The first gathered write failed before the last record was even read.
         EXPECT_LT(count_of(injected.calls, "pread applications.dat"), long_list);
