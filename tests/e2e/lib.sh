@@ -186,14 +186,25 @@ wait_exit() {
 
 x_ready() { xdpyinfo >/dev/null 2>&1; }
 
-# Starts Xvfb on a free display (it picks the number itself) and sets DISPLAY.
+# Starts Xvfb on a free display and sets DISPLAY. We choose the number, not Xvfb: left to pick
+# one itself (-displayfd alone), a server in a network namespace of its own (the wine tests')
+# sees only that namespace's abstract sockets, takes a number another server already serves and
+# removes that server's socket file. Given a number, it checks the lock file first, and a
+# server that lost a race for the number ends at once: the next one is tried.
+xvfb_settled() { grep -qs '^[0-9][0-9]*$' "$1" || process_ended "$E2E_XVFB_PID"; }
 start_xvfb() {
-  local numfile=$E2E_TMP/display
-  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 \
-    3>"$numfile" >"$E2E_TMP/xvfb.log" 2>&1 &
-  E2E_XVFB_PID=$!
-  # The number is written once the server accepts connections.
-  if ! wait_until 15 grep -qs '^[0-9][0-9]*$' "$numfile"; then
+  local numfile=$E2E_TMP/display n
+  for ((n = 20; n < 100; n++)); do
+    [[ -e /tmp/.X$n-lock || -e /tmp/.X11-unix/X$n ]] && continue
+    : >"$numfile"
+    Xvfb ":$n" -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 \
+      3>"$numfile" >"$E2E_TMP/xvfb.log" 2>&1 &
+    E2E_XVFB_PID=$!
+    # The number is written once the server accepts connections.
+    wait_until 15 xvfb_settled "$numfile" || break
+    grep -qs '^[0-9][0-9]*$' "$numfile" && break
+  done
+  if ! grep -qs '^[0-9][0-9]*$' "$numfile"; then
     sed 's/^/#   /' "$E2E_TMP/xvfb.log"
     e2e_skip "Xvfb did not start"
   fi
