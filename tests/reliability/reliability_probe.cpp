@@ -224,16 +224,8 @@ int flood(const std::string& socket_kind) {
 
 int list_descriptors(const std::string& file) {
     std::string text;
-    const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        const std::string name = entry.path().filename().string();
-        if (name == std::to_string(dir)) continue;
-        std::error_code ignored;
-        const std::string target = std::filesystem::read_symlink(entry.path(), ignored).string();
-        if (target == "/proc/" + std::to_string(::getpid()) + "/fd") continue;  // the listing
-        text += name + " " + target + "\n";
-    }
-    ::close(dir);
+    for (const auto& [fd, target] : kestrun_test::open_descriptors())
+        text += std::to_string(fd) + " " + target + "\n";
     // Running long enough for all the entries to be alive at once.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const std::string partial = file + ".part";

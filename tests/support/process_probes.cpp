@@ -20,18 +20,24 @@ namespace kestrun_test {
 
 namespace fs = std::filesystem;
 
+std::map<int, std::string> open_descriptors() {
+    const std::string listing = "/proc/" + std::to_string(::getpid()) + "/fd";
+    std::map<int, std::string> found;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        const std::string target = fs::read_symlink(entry.path(), ignored).string();
+        if (target != listing) found[std::stoi(entry.path().filename().string())] = target;
+    }
+    return found;
+}
+
 int open_descriptor_count() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
-    return count - 1;  // the listing's own
+    return static_cast<int>(open_descriptors().size());
 }
 
 int descriptor_of(const std::string& path) {
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        std::error_code ignored;
-        if (fs::read_symlink(entry.path(), ignored) == fs::path(path))
-            return std::stoi(entry.path().filename().string());
-    }
+    for (const auto& [fd, target] : open_descriptors())
+        if (fs::path(target) == fs::path(path)) return fd;
     return -1;
 }
 

@@ -3,6 +3,7 @@
 // work in a child that may hang, and work as another user.
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,7 +12,9 @@
 
 namespace kestrun_test {
 
-int open_descriptor_count();                 // of this process
+// This process's open descriptors and what each refers to (the listing's own left out).
+std::map<int, std::string> open_descriptors();
+int open_descriptor_count();
 int descriptor_of(const std::string& path);  // the one this process holds on `path`, or -1
 long status_kb(const std::string& field);    // "VmRSS:" and the like from /proc/self/status
 
