@@ -15,6 +15,44 @@
 
 namespace kestrun_test {
 
+namespace {
+
+// Big-endian.
+void put16(Bytes& bytes, std::size_t at, std::uint16_t value) {
+    bytes[at] = static_cast<std::uint8_t>(value >> 8);
+    bytes[at + 1] = static_cast<std::uint8_t>(value);
+}
+
+// Fills in the checksum of the ICMP message starting at `icmp_offset`: a plain
+// one's-complement sum.
+void seal_icmp(Bytes& bytes, std::size_t icmp_offset) {
+    bytes[icmp_offset + 2] = bytes[icmp_offset + 3] = 0;
+    std::uint32_t sum = 0;
+    for (std::size_t i = icmp_offset; i < bytes.size(); i += 2) {
+        sum += static_cast<std::uint32_t>(bytes[i]) << 8;
+        if (i + 1 < bytes.size()) sum += bytes[i + 1];
+    }
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    put16(bytes, icmp_offset + 2, static_cast<std::uint16_t>(~sum));
+}
+
+std::optional<EchoRequestSeen> parse_echo_request(const std::uint8_t* packet, std::size_t size) {
+    if (size < 20 || (packet[0] >> 4) != 4) return std::nullopt;
+    const std::size_t ihl = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
+    if (ihl < 20 || size < ihl + 8 || packet[9] != IPPROTO_ICMP || packet[ihl] != 8)
+        return std::nullopt;
+    EchoRequestSeen r;
+    std::memcpy(&r.from, packet + 12, 4);
+    std::memcpy(&r.to, packet + 16, 4);
+    r.identifier = static_cast<std::uint16_t>((packet[ihl + 4] << 8) | packet[ihl + 5]);
+    r.sequence = static_cast<std::uint16_t>((packet[ihl + 6] << 8) | packet[ihl + 7]);
+    r.payload.assign(packet + ihl + 8, packet + size);
+    r.quote.assign(packet, packet + ihl + 8);
+    return r;
+}
+
+}  // namespace
+
 std::uint32_t address_of(const std::string& dotted) {
     in_addr address{};
     if (::inet_pton(AF_INET, dotted.c_str(), &address) != 1) throw std::invalid_argument(dotted);
@@ -25,22 +63,6 @@ std::string dotted(std::uint32_t address) {
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address, text, sizeof text);
     return text;
-}
-
-void put16(Bytes& bytes, std::size_t at, std::uint16_t value) {
-    bytes[at] = static_cast<std::uint8_t>(value >> 8);
-    bytes[at + 1] = static_cast<std::uint8_t>(value);
-}
-
-void seal_icmp(Bytes& bytes, std::size_t icmp_offset) {
-    bytes[icmp_offset + 2] = bytes[icmp_offset + 3] = 0;
-    std::uint32_t sum = 0;
-    for (std::size_t i = icmp_offset; i < bytes.size(); i += 2) {
-        sum += static_cast<std::uint32_t>(bytes[i]) << 8;
-        if (i + 1 < bytes.size()) sum += bytes[i + 1];
-    }
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    put16(bytes, icmp_offset + 2, static_cast<std::uint16_t>(~sum));
 }
 
 Bytes icmp_message(std::uint8_t type, std::uint8_t code, std::uint16_t identifier,
@@ -71,21 +93,6 @@ Bytes ip_packet(std::uint32_t source, std::uint32_t destination, const Bytes& pa
 
 Bytes text_bytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
-}
-
-std::optional<EchoRequestSeen> parse_echo_request(const std::uint8_t* packet, std::size_t size) {
-    if (size < 20 || (packet[0] >> 4) != 4) return std::nullopt;
-    const std::size_t ihl = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
-    if (ihl < 20 || size < ihl + 8 || packet[9] != IPPROTO_ICMP || packet[ihl] != 8)
-        return std::nullopt;
-    EchoRequestSeen r;
-    std::memcpy(&r.from, packet + 12, 4);
-    std::memcpy(&r.to, packet + 16, 4);
-    r.identifier = static_cast<std::uint16_t>((packet[ihl + 4] << 8) | packet[ihl + 5]);
-    r.sequence = static_cast<std::uint16_t>((packet[ihl + 6] << 8) | packet[ihl + 7]);
-    r.payload.assign(packet + ihl + 8, packet + size);
-    r.quote.assign(packet, packet + ihl + 8);
-    return r;
 }
 
 int raw_icmp_socket(bool echo_requests_only) {

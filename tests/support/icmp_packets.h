@@ -20,10 +20,6 @@ using Bytes = std::vector<std::uint8_t>;
 std::uint32_t address_of(const std::string& dotted);
 std::string dotted(std::uint32_t address);
 
-void put16(Bytes& bytes, std::size_t at, std::uint16_t value);  // big-endian
-// Fills in the checksum of the ICMP message starting at `icmp_offset`: a plain one's-complement
-// sum.
-void seal_icmp(Bytes& bytes, std::size_t icmp_offset);
 Bytes icmp_message(std::uint8_t type, std::uint8_t code, std::uint16_t identifier,
                    std::uint16_t sequence, const Bytes& body);
 // An IPv4 header (with `option_words` words of NOP options) and `payload`; its own checksum is
@@ -32,14 +28,13 @@ Bytes ip_packet(std::uint32_t source, std::uint32_t destination, const Bytes& pa
                 std::size_t option_words = 0, std::uint8_t protocol = 1);
 Bytes text_bytes(const std::string& text);
 
-// An echo request as a raw socket receives it.
+// An echo request as a raw socket receives it (the forger's).
 struct EchoRequestSeen {
     std::uint32_t from = 0, to = 0;
     std::uint16_t identifier = 0, sequence = 0;
     Bytes payload;
     Bytes quote;  // its IP header and first 8 ICMP bytes, as an error report quotes it
 };
-std::optional<EchoRequestSeen> parse_echo_request(const std::uint8_t* packet, std::size_t size);
 
 // A raw ICMP socket that sends whole IP packets (so from any source address); it receives
 // every ICMP message, or with `echo_requests_only` those alone. Throws SetupError.
