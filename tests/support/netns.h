@@ -19,6 +19,9 @@ struct SetupError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The echo helper built beside the tests; a process that enters a namespace here uses it.
+std::string echo_helper_of_this_build();
+
 // Moves this process into a new network namespace; call it before any other thread starts
 // (it moves the calling thread only). "" when it did, else why not.
 std::string enter_new_network_namespace();

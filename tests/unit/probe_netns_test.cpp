@@ -1,15 +1,21 @@
-// The POSIX echo service: its packet matching on crafted packets, and live exchanges.
+// The POSIX echo service: its packet matching on crafted packets, live exchanges on the datagram
+// socket and through the echo helper, and the helper itself.
 //
 // Every live case runs in a child process that first moves into a network namespace of
 // its own, where only a loopback device exists: nothing is ever sent to a real network.
 // The child reports what it saw through a pipe and the test asserts in the parent.
+#include "echo_exchange.h"
+#include "echo_helper_client.h"
 #include "icmp_dll.h"
 #include "ping_funcs.h"
 
 #if defined(__linux__)
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -22,9 +28,11 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cannot_run.h"
+#include "files.h"
 #include "icmp_packets.h"
 #include "netns.h"
 #include "process_probes.h"
@@ -322,7 +330,7 @@ TEST(ProbeNamespaceTest, NoNetworkAtAllIsANoQuickly) {
 
 TEST(ProbeNamespaceTest, LoopbackAnswersThroughProbeEcho) {
     for (const bool datagram : {false, true}) {
-        SCOPED_TRACE(datagram ? "datagram ICMP socket" : "raw socket");
+        SCOPED_TRACE(datagram ? "datagram ICMP socket" : "raw socket, through the echo helper");
         RUN_IN_NAMESPACE(r, [datagram](Findings& f) {
             kestrun_test::allow_unprivileged_icmp(datagram);
             kestrun_test::bring_loopback_up();
@@ -432,7 +440,7 @@ void forged_network(bool datagram) {
 TEST(ProbeNamespaceTest, OnlyAReplyToOurRequestFromTheDestinationCounts) {
     using Kind = EchoForger::Kind;
     for (const bool datagram : {false, true}) {
-        SCOPED_TRACE(datagram ? "datagram ICMP socket" : "raw socket");
+        SCOPED_TRACE(datagram ? "datagram ICMP socket" : "raw socket, through the echo helper");
         RUN_IN_NAMESPACE(r, [datagram](Findings& f) {
             forged_network(datagram);
             {
@@ -460,7 +468,7 @@ TEST(ProbeNamespaceTest, OnlyAReplyToOurRequestFromTheDestinationCounts) {
 
 TEST(ProbeNamespaceTest, ErrorReportQuotingOurRequestIsAFailedAnswer) {
     for (const bool datagram : {false, true}) {
-        SCOPED_TRACE(datagram ? "datagram ICMP socket" : "raw socket");
+        SCOPED_TRACE(datagram ? "datagram ICMP socket" : "raw socket, through the echo helper");
         RUN_IN_NAMESPACE(r, [datagram](Findings& f) {
             forged_network(datagram);
             EchoForger forger({EchoForger::Kind::host_unreachable});
@@ -543,6 +551,224 @@ TEST(ProbeNamespaceTest, HandlesAreDescriptorsThatNoAttemptLeavesOpen) {
     EXPECT_EQ(r["gone"], "1");
     EXPECT_EQ(r["ups"], "20");
     EXPECT_EQ(r["leaked"], "0");
+}
+
+// --- the echo helper ---------------------------------------------------------------------
+
+namespace helper = probe::echo_helper;
+
+std::string proc_status_field(pid_t pid, const std::string& field) {
+    const std::string status = kestrun_test::read_bytes("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("\n" + field + ":");
+    if (at == std::string::npos) return "(none)";
+    const std::size_t start = status.find_first_not_of(" \t", at + field.size() + 2);
+    return status.substr(start, status.find('\n', start) - start);
+}
+
+// The helper's descriptors, as "fd:target" words.
+std::string descriptors_of(pid_t pid) {
+    std::string words;
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int fd = 0; fd < 64; ++fd) {
+        char target[256];
+        const ssize_t size =
+            ::readlink((folder + std::to_string(fd)).c_str(), target, sizeof target);
+        if (size < 0) continue;
+        const std::string name(target, static_cast<std::size_t>(size));
+        words += (words.empty() ? "" : " ") + std::to_string(fd) + ":" +
+                 (name.rfind("socket:", 0) == 0 ? "socket" : name);
+    }
+    return words;
+}
+
+// Where unprivileged ICMP is off: the helper, started and ready.
+probe::EchoHelper& ready_helper() {
+    kestrun_test::allow_unprivileged_icmp(false);
+    kestrun_test::bring_loopback_up();
+    probe::EchoHelper& h = probe::EchoHelper::instance();
+    if (h.start() < 0 || !h.wait_until_ready(5000)) throw SetupError("the helper did not start");
+    return h;
+}
+
+// Sends `message` as it stands and waits for the answer.
+helper::Answer ask(probe::EchoHelper& h, const std::vector<std::uint8_t>& message) {
+    if (::send(h.channel(), message.data(), message.size(), 0) < 0) throw SetupError("send");
+    helper::Answer answer;
+    answer.outcome = static_cast<helper::Outcome>(99);
+    kestrun_test::eventually([&] { return h.take(answer); }, 10);
+    return answer;
+}
+
+std::vector<std::uint8_t> request_bytes(const char* to, std::uint32_t timeout_ms,
+                                        std::uint16_t size, std::uint32_t id = 7) {
+    helper::Request r;
+    r.id = id;
+    r.destination = address_of(to);
+    r.timeout_ms = timeout_ms;
+    r.size = size;
+    std::memcpy(r.data, "testing", 7);
+    std::uint8_t out[helper::largest_request];
+    return {out, out + helper::encode_request(r, out)};
+}
+
+TEST(EchoHelperTest, HoldsItsRawSocketAndNoPrivilegeOrEnvironment) {
+    RUN_IN_NAMESPACE(r, [](Findings& f) {
+        probe::EchoHelper& h = ready_helper();
+        for (const char* field : {"CapEff", "CapPrm", "CapInh", "CapAmb", "NoNewPrivs"})
+            f.set(field, proc_status_field(h.pid(), field));
+        f.set("environ", kestrun_test::read_bytes("/proc/" + std::to_string(h.pid()) + "/environ"));
+        f.set("descriptors", descriptors_of(h.pid()));
+        f.set("ppid", proc_status_field(h.pid(), "PPid") == std::to_string(::getpid()));
+        bool used_datagram = true;
+        report_attempt(f, "", exchange("127.0.0.1", patient_ms, &used_datagram));
+        f.set("datagram", used_datagram);
+    });
+    for (const char* field : {"CapEff", "CapPrm", "CapInh", "CapAmb"})
+        EXPECT_EQ(r[field], "0000000000000000") << field;
+    EXPECT_EQ(r["NoNewPrivs"], "1");
+    EXPECT_EQ(r["environ"], "");
+    // Its channel as standard input, our stdout and stderr, and its raw socket: nothing more.
+    EXPECT_EQ(r["descriptors"].substr(0, 9), "0:socket ");
+    EXPECT_EQ(r["descriptors"].substr(r["descriptors"].size() - 9), " 3:socket");
+    EXPECT_EQ(r["ppid"], "1");
+    EXPECT_EQ(r["datagram"], "0");
+    EXPECT_EQ(r["returned"], "1");
+    EXPECT_EQ(r["status"], "0");
+    EXPECT_EQ(r["data"], "testing");
+}
+
+TEST(EchoHelperTest, RefusesWhatIsNotARequestAndServesOn) {
+    // In parentheses: the body's braced lists hold commas.
+    RUN_IN_NAMESPACE(
+        r, ([](Findings& f) {
+            probe::EchoHelper& h = ready_helper();
+            const pid_t pid = h.pid();
+            auto with_size = [](std::vector<std::uint8_t> m, std::uint16_t claimed) {
+                std::memcpy(m.data() + 16, &claimed, sizeof claimed);
+                return m;
+            };
+            const std::vector<std::uint8_t> valid = request_bytes("127.0.0.1", patient_ms, 7);
+            std::vector<std::uint8_t> wrong_magic = valid;
+            wrong_magic[0] ^= 0xFF;
+            std::vector<std::uint8_t> too_long = valid;
+            too_long.resize(helper::largest_request + 40, 0xAB);
+            const std::pair<const char*, std::vector<std::uint8_t>> cases[] = {
+                {"short", {1, 2, 3}},
+                {"wrong_magic", wrong_magic},
+                {"too_long", too_long},
+                {"size_past_the_end", with_size(valid, 8)},
+                {"size_too_large", with_size(valid, helper::largest_data + 1)},
+                {"timeout", request_bytes("127.0.0.1", helper::longest_timeout_ms + 1, 7)},
+                {"broadcast", request_bytes("255.255.255.255", 100, 7)},
+                {"multicast", request_bytes("224.0.0.1", 100, 7)},
+                {"any", request_bytes("0.0.0.0", 100, 7)},
+            };
+            for (const auto& [name, message] : cases) {
+                const helper::Answer a = ask(h, message);
+                f.set(std::string(name) + "_outcome", static_cast<long long>(a.outcome));
+                f.set(std::string(name) + "_detail", a.detail);
+            }
+            const helper::Answer a = ask(h, valid);
+            probe::ICMP_ECHO_REPLY record{};
+            std::memcpy(&record, a.reply, sizeof record);
+            f.set("valid", std::to_string(static_cast<int>(a.outcome)) + " id " +
+                               std::to_string(a.id) + " replies " + std::to_string(a.replies) +
+                               " status " + std::to_string(record.Status));
+            f.set("same_helper", h.pid() == pid && ::kill(pid, 0) == 0);
+        }));
+    const auto refused = std::to_string(static_cast<int>(helper::Outcome::refused));
+    const std::pair<const char*, helper::Refusal> expected[] = {
+        {"short", helper::Refusal::malformed},
+        {"wrong_magic", helper::Refusal::malformed},
+        {"too_long", helper::Refusal::malformed},
+        {"size_past_the_end", helper::Refusal::malformed},
+        {"size_too_large", helper::Refusal::data_size},
+        {"timeout", helper::Refusal::timeout},
+        {"broadcast", helper::Refusal::destination},
+        {"multicast", helper::Refusal::destination},
+        {"any", helper::Refusal::destination},
+    };
+    for (const auto& [name, refusal] : expected) {
+        EXPECT_EQ(r[std::string(name) + "_outcome"], refused) << name;
+        EXPECT_EQ(r[std::string(name) + "_detail"], std::to_string(static_cast<int>(refusal)))
+            << name;
+    }
+    EXPECT_EQ(r["valid"], "0 id 7 replies 1 status 0");
+    EXPECT_EQ(r["same_helper"], "1");
+}
+
+TEST(EchoHelperTest, GoesWithTheProgramAndIsOnlyStartedWhereNeeded) {
+    RUN_IN_NAMESPACE(r, [](Findings& f) {
+        // A program that started a helper is killed: the helper ends with it.
+        int report[2];
+        if (::pipe(report) != 0) throw SetupError("pipe");
+        const pid_t program = ::fork();
+        if (program == 0) {
+            probe::EchoHelper& h = ready_helper();
+            const pid_t pid = h.pid();
+            (void)!::write(report[1], &pid, sizeof pid);
+            ::pause();
+            ::_exit(0);
+        }
+        pid_t helper_pid = -1;
+        (void)!::read(report[0], &helper_pid, sizeof helper_pid);
+        ::kill(program, SIGKILL);
+        ::waitpid(program, nullptr, 0);
+        f.set("ended_with_program",
+              helper_pid > 0 && kestrun_test::eventually(
+                                    [&] {
+                                        const std::string state =
+                                            proc_status_field(helper_pid, "State");
+                                        return state == "(none)" || state[0] == 'Z';
+                                    },
+                                    5));
+
+        // Stopped by the program: ended and reaped.
+        probe::EchoHelper& h = ready_helper();
+        const pid_t pid = h.pid();
+        h.stop();
+        f.set("stopped_and_reaped", ::waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD);
+
+        // Where the datagram socket is allowed, no helper runs.
+        kestrun_test::allow_unprivileged_icmp(true);
+        kestrun_test::add_loopback_address("8.8.8.8");
+        f.set("up", probe::is_network_up(probe::system_echo_service()));
+        f.set("helper_state", static_cast<long long>(h.state()));
+    });
+    EXPECT_EQ(r["ended_with_program"], "1");
+    EXPECT_EQ(r["stopped_and_reaped"], "1");
+    EXPECT_EQ(r["up"], "1");
+    EXPECT_EQ(r["helper_state"],
+              std::to_string(static_cast<int>(probe::EchoHelper::State::stopped)));
+}
+
+TEST(EchoHelperTest, AHelperThatCannotServeIsTheCreateError) {
+    RUN_IN_NAMESPACE(r, [](Findings& f) {
+        kestrun_test::allow_unprivileged_icmp(false);
+        kestrun_test::add_loopback_address("8.8.8.8");
+        const std::string copy = "/tmp/kestrun-echo-helper-" + std::to_string(::getpid());
+        kestrun_test::write_bytes(
+            copy, kestrun_test::read_bytes(kestrun_test::echo_helper_of_this_build()));
+        ::chmod(copy.c_str(), 0644);
+        for (const auto& [name, path] :
+             {std::pair<std::string, std::string>{"missing", "/nonexistent/helper"},
+              {"not_executable", copy}}) {
+            probe::set_echo_helper_path(path);
+            try {
+                probe::is_network_up(probe::system_echo_service());
+                f.set(name, "(nothing thrown)");
+            } catch (const std::runtime_error& e) {
+                f.set(name, e.what());
+            }
+        }
+        ::unlink(copy.c_str());
+        probe::set_echo_helper_path(kestrun_test::echo_helper_of_this_build());
+        // Run by hand, with anything but a socket pair for standard input, it serves nothing.
+        f.set("by_hand", kestrun_test::run_quietly({kestrun_test::echo_helper_of_this_build()}));
+    });
+    EXPECT_EQ(r["missing"], "Function call IcmpCreateFile failed.");
+    EXPECT_EQ(r["not_executable"], "Function call IcmpCreateFile failed.");
+    EXPECT_EQ(r["by_hand"], "2");
 }
 
 }  // namespace
