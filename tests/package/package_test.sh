@@ -2,20 +2,22 @@
 # Installing and packaging, checked from the outside:
 #  1. cmake --install into a scratch prefix: the files, named by the application id; the desktop
 #     entries (desktop-file-validate) and the AppStream file (appstreamcli validate, and compose
-#     on the installed tree); the icon sizes; the cap_net_raw step where unprivileged ICMP is
-#     off, open to all, and where setcap is refused; the hardening of the build's own binary;
+#     on the installed tree); the icon sizes; the cap_net_raw step (for the echo helper alone)
+#     where unprivileged ICMP is off, open to all, and where setcap is refused; the hardening of
+#     the build's own binaries;
 #  2. the Debian package, built twice by dpkg-buildpackage from copies of the tree at two paths,
 #     in other time zones, locales and umasks: the .debs are byte-identical; control fields,
 #     contents, the postinst, lintian --pedantic and hardening-check;
 #  3. the .deb installed by dpkg into a scratch root: the postinst grants the capability, leaves
 #     a dpkg-statoverride alone, and says what to run where it cannot; the installed binary's
 #     tray smoke test (icon, launch, Exit); its autostart entry started through GLib's launcher
-#     (gio); and the binary run as nobody with a session bus, where the capability makes it a
-#     secure-execution process: it docks, reads its list and starts its entry, which gets no
-#     capability.
+#     (gio); and the program run as nobody with a session bus: it holds no capability and is no
+#     secure-execution process (a style plugin of the test's, loaded through QT_PLUGIN_PATH,
+#     finds no privilege to take), it docks, its echo helper answers the probe, its entry
+#     starts with the environment it was given, and the helper ends when the program is killed.
 # The ICMP settings are set inside network namespaces of the test's own (ping_group_range is per
 # namespace), so the machine's setting neither matters nor changes. Needs root.
-# Usage: package_test.sh <build directory> <path of the built kestrun>
+# Usage: package_test.sh <build directory> <path of the built kestrun> <the test's style plugin>
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../e2e/lib.sh"
@@ -27,7 +29,9 @@ build=${1:-}
   exit 2
 }
 build=$(cd "$build" && pwd)
+style_plugin=${3:-}
 e2e_setup "${2:-}"
+[[ -f "$style_plugin" ]] || e2e_skip "no style plugin built at '$style_plugin'"
 ((EUID == 0)) || e2e_skip "needs root (file capabilities, ICMP settings in namespaces, dpkg --root)"
 for tool in dpkg-buildpackage dpkg-deb dpkg-parsechangelog dh lintian hardening-check appstreamcli \
   desktop-file-validate getcap setcap setpriv identify readelf dbus-daemon dbus-send; do
@@ -47,6 +51,9 @@ in_ns() {
     sh "$range" "$@"
 }
 has_net_raw() { getcap "$1" 2>/dev/null | grep -q 'cap_net_raw=ep'; }
+# The files under a tree that hold any capability, as paths below it.
+capable_files() { getcap -r "$1" 2>/dev/null | sed "s|^$1/||; s| .*||"; }
+helper_path=libexec/kestrun/kestrun-echo-helper
 said() { grep -qF -- "$1" "$out"; }
 
 # --- 1. cmake --install ---
@@ -57,9 +64,11 @@ if in_ns "1 0" cmake --install "$build" --prefix "$prefix" >"$out" 2>&1; then
 else
   fail "cmake --install into a scratch prefix succeeds" "$(tail -5 "$out")"
 fi
-check "where unprivileged ICMP is off, the install says so and grants cap_net_raw" \
-  eval 'said "unprivileged ICMP is off here" && said "granted cap_net_raw" && has_net_raw "$prefix/bin/kestrun"'
-expected=(bin/kestrun share/applications/$app_id.desktop share/metainfo/$app_id.metainfo.xml
+check "where unprivileged ICMP is off, the install says so and grants cap_net_raw to the echo helper" \
+  eval 'said "unprivileged ICMP is off here" && said "granted cap_net_raw" && has_net_raw "$prefix/$helper_path"'
+check "getcap over the installed tree lists the echo helper alone (got: $(capable_files "$prefix" | xargs))" \
+  test "$(capable_files "$prefix")" == "$helper_path"
+expected=(bin/kestrun $helper_path share/applications/$app_id.desktop share/metainfo/$app_id.metainfo.xml
   share/kestrun/autostart/$app_id.desktop share/icons/hicolor/scalable/apps/$app_id.svg
   share/man/man1/kestrun.1.gz share/doc/kestrun/copyright)
 for size in 16 22 24 32 48 64; do expected+=("share/icons/hicolor/${size}x${size}/apps/$app_id.png"); done
@@ -68,6 +77,15 @@ check "exactly the expected files are installed" \
   test "$installed" == "$(printf '%s\n' "${expected[@]}" | sort)"
 check "the binary is executable" test -x "$prefix/bin/kestrun"
 check "the installed binary is the one built" cmp -s "$prefix/bin/kestrun" "$E2E_KESTRUN"
+check "the installed echo helper is the one built, and links the C library alone" \
+  eval 'cmp -s "$prefix/$helper_path" "$(dirname "$E2E_KESTRUN")/kestrun-echo-helper" &&
+    [[ "$(readelf -d "$prefix/$helper_path" | sed -n "s/.*(NEEDED).*\[\(.*\)\]/\1/p")" == libc.so.6 ]]'
+# An install over an older one whose kestrun held the capability takes it away.
+setcap cap_net_raw+ep "$prefix/bin/kestrun"
+in_ns "1 0" cmake --install "$build" --prefix "$prefix" >"$out" 2>&1
+check "installing again takes away a capability an older install gave kestrun" \
+  eval 'said "removed the capability" && test "$(capable_files "$prefix")" == "$helper_path"'
+
 for size in 16 22 24 32 48 64; do
   png=$prefix/share/icons/hicolor/${size}x${size}/apps/$app_id.png
   got=$(identify -format '%m %wx%h' "$png" 2>/dev/null)
@@ -147,10 +165,16 @@ check "... and the catalog lists the application with its icon and the menu entr
   eval 'grep -q "<id>$app_id</id>" <<<"$catalog" && grep -q "<icon type=\"cached\" width=\"64\" height=\"64\">$app_id.png</icon>" <<<"$catalog" &&
     grep -q "<category>Network</category>" <<<"$catalog"'
 
-# hardened BINARY: hardening-check passes, and finds each of the five.
+# hardened BINARY: hardening-check passes, and finds each of the five. The echo helper calls
+# only functions whose sizes the compiler proves, so it has no fortified call to find: for it
+# (hardened_helper) the other four.
 hardened() {
   hardening-check --nocfprotection "$1" >"$out" 2>&1 || { cat "$out"; return 1; }
   [[ "$(grep -cE '^ (Position Independent Executable|Stack protected|Fortify Source functions|Read-only relocations|Immediate binding): yes' "$out")" == 5 ]]
+}
+hardened_helper() {
+  hardening-check --nocfprotection --nofortify "$1" >"$out" 2>&1 || { cat "$out"; return 1; }
+  [[ "$(grep -cE '^ (Position Independent Executable|Stack protected|Read-only relocations|Immediate binding): yes' "$out")" == 4 ]]
 }
 # Optimised builds are hardened whatever their purpose. Debian 12's own C start files carry no
 # control-flow (CET) note, so no program linked here can show one: that check is left out.
@@ -158,6 +182,8 @@ build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")
 if [[ "$build_type" =~ ^(Release|RelWithDebInfo|MinSizeRel)$ ]]; then
   check "the build's own $build_type binary passes hardening-check (PIE, stack protector, fortify, relro, bindnow)" \
     hardened "$E2E_KESTRUN"
+  check "... and so does its echo helper (PIE, stack protector, relro, bindnow)" \
+    hardened_helper "$(dirname "$E2E_KESTRUN")/kestrun-echo-helper"
 else
   e2e_log "the build tree is a ${build_type:-plain} build: its binary is not hardened, not checked"
 fi
@@ -166,7 +192,7 @@ fi
 prefix_open=$E2E_TMP/prefix-open
 in_ns "0 2147483647" cmake --install "$build" --prefix "$prefix_open" >"$out" 2>&1
 check "where unprivileged ICMP is open to every group, no capability is granted" \
-  eval 'said "no capability needed" && ! has_net_raw "$prefix_open/bin/kestrun" && test -x "$prefix_open/bin/kestrun"'
+  eval 'said "no capability needed" && test -z "$(capable_files "$prefix_open")" && test -x "$prefix_open/$helper_path"'
 # An install without the right to set file capabilities (as an ordinary user into a prefix of
 # their own): setcap is refused, the install is not.
 prefix_user=$E2E_TMP/prefix-user
@@ -177,7 +203,7 @@ else
   fail "an install where setcap is refused still succeeds" "$(tail -5 "$out")"
 fi
 check "... and says setcap failed and what to run" \
-  eval 'said "setcap failed" && said "sudo setcap cap_net_raw+ep $prefix_user/bin/kestrun" && test -x "$prefix_user/bin/kestrun" && ! has_net_raw "$prefix_user/bin/kestrun"'
+  eval 'said "setcap failed" && said "sudo setcap cap_net_raw+ep $prefix_user/$helper_path" && test -x "$prefix_user/$helper_path" && test -z "$(capable_files "$prefix_user")"'
 
 # --- 2. the Debian package, twice ---
 
@@ -265,6 +291,8 @@ dpkg -x "$deb" "$unpacked"
 check "the packaged binary passes hardening-check (PIE, stack protector, fortify, relro, bindnow)" \
   hardened "$unpacked/usr/bin/kestrun"
 check "the packaged binary is stripped" eval '! readelf -S "$unpacked/usr/bin/kestrun" | grep -q "\.debug_info"'
+check "the packaged echo helper is hardened (PIE, stack protector, relro, bindnow) and stripped" \
+  eval 'hardened_helper "$unpacked/usr/$helper_path" && ! readelf -S "$unpacked/usr/$helper_path" | grep -q "\.debug_info"'
 
 # --- 3. the package installed into a scratch root ---
 
@@ -283,9 +311,10 @@ dpkg_install() {
     STATUS=$?
 }
 bin=$root/usr/bin/kestrun
+helper=$root/usr/$helper_path
 dpkg_install "0 2147483647"
 check "dpkg -i into the scratch root, its dependencies met, ICMP open to every group: no capability" \
-  eval '[[ $STATUS == 0 && "$(dpkg-query --root="$root" -W -f="\${Status}" kestrun)" == "install ok installed" ]] && ! has_net_raw "$bin"'
+  eval '[[ $STATUS == 0 && "$(dpkg-query --root="$root" -W -f="\${Status}" kestrun)" == "install ok installed" ]] && test -z "$(capable_files "$root")"'
 # postinst RANGE [PATH]: runs the installed postinst's configure step by hand; sets STATUS.
 postinst() {
   STATUS=0
@@ -296,15 +325,15 @@ nosetcap=$E2E_TMP/nosetcap
 mkdir "$nosetcap" && ln -s "$(command -v cat)" "$(command -v dpkg-statoverride)" "$nosetcap/"
 postinst "1 0" "$nosetcap"
 check "postinst without setcap: exits 0 and says what to run" \
-  eval '[[ $STATUS == 0 ]] && said "setcap cap_net_raw+ep $bin" && ! has_net_raw "$bin"'
-dpkg-statoverride --root="$root" --add root root 0750 /usr/bin/kestrun
+  eval '[[ $STATUS == 0 ]] && said "setcap cap_net_raw+ep $helper" && test -z "$(capable_files "$root")"'
+dpkg-statoverride --root="$root" --add root root 0750 "/usr/$helper_path"
 dpkg_install "1 0"
 check "an administrator's dpkg-statoverride: the mode is theirs, no capability is added, and it says so" \
-  eval '[[ $STATUS == 0 && "$(stat -c %a "$bin")" == 750 ]] && said "has a dpkg-statoverride" && ! has_net_raw "$bin"'
-dpkg-statoverride --root="$root" --remove /usr/bin/kestrun
+  eval '[[ $STATUS == 0 && "$(stat -c %a "$helper")" == 750 ]] && said "has a dpkg-statoverride" && test -z "$(capable_files "$root")"'
+dpkg-statoverride --root="$root" --remove "/usr/$helper_path"
 dpkg_install "1 0"
-check "dpkg -i, ICMP off: exits 0 and grants cap_net_raw" \
-  eval '[[ $STATUS == 0 ]] && has_net_raw "$bin" && said "gave $bin cap_net_raw"'
+check "dpkg -i, ICMP off: exits 0 and grants cap_net_raw to the echo helper alone" \
+  eval '[[ $STATUS == 0 ]] && said "gave the echo helper $helper cap_net_raw" && test "$(capable_files "$root")" == "usr/$helper_path"'
 
 # The tray smoke test with the installed binary, capability and all.
 E2E_KESTRUN=$bin
@@ -388,19 +417,22 @@ else
   e2e_skip "missing gio (Debian: libglib2.0-bin) for the autostart entry's launch"
 fi
 
-# As an ordinary user (nobody) with a session bus at a socket path: the file capability makes
-# the run a secure-execution one (AT_SECURE), which makes some libraries ignore the environment.
-# The icon still docks, the program is on the bus, its list is read, and the entry it starts
-# runs without the capability. The namespace's own ping_group_range is "1 0" (off), so the
-# probe answers only through the raw socket the capability allows.
+# As an ordinary user (nobody) with a session bus at a socket path. The namespace's own
+# ping_group_range is "1 0" (off), so the probe answers only through the echo helper's raw
+# socket. kestrun itself holds nothing to take: a style plugin that any user could hand it
+# (QT_PLUGIN_PATH, -style) finds no capability and no raw socket to open, and the programs it
+# starts get the environment it was given.
 as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 chmod 755 "$E2E_TMP"
 mine=$E2E_TMP/nobody
 mkdir -m 755 "$mine" "$mine/work"
 cat >"$mine/work/started.sh" <<EOF
 #!/bin/sh
+env >"$mine/work/env.txt"
 grep '^Cap' /proc/self/status >"$mine/work/caps.txt"
 EOF
+mkdir -p "$mine/plugins/styles" "$mine/lib"
+cp "$style_plugin" "$mine/plugins/styles/"
 chmod 755 "$mine/work/started.sh"
 write_record "$mine/work/applications.dat" "Caps" "$mine/work/started.sh" 1
 chown -R nobody:nogroup "$mine" "$E2E_TMP/runtime"
@@ -425,25 +457,63 @@ at_secure() { od -An -tu8 -w16 -v "/proc/$1/auxv" | awk '$1 == 23 { print $2 }';
 if wait_until 10 test -S "$bus"; then
   unshare_root=("${E2E_UNSHARE[@]}")
   E2E_UNSHARE=("${unshare_root[@]}" -- "${as_nobody[@]}")
-  HOME=$mine start_kestrun "$mine/work"
+  report=$mine/work/plugin.txt
+  given_tmp="$mine/tmp dir"
+  given_libs="$mine/lib:/nonexistent/lib"
+  mkdir -p "$given_tmp"
+  chown -R nobody:nogroup "$mine"
+  HOME=$mine TMPDIR=$given_tmp LD_LIBRARY_PATH=$given_libs QT_PLUGIN_PATH=$mine/plugins \
+    KESTRUN_TEST_PLUGIN_REPORT=$report start_kestrun "$mine/work" -style kestrunprobe
   E2E_UNSHARE=("${unshare_root[@]}")
   check "as nobody: the installed binary's icon appears in trayer" wait_until 20 has_tray_icon
-  check "... it runs as nobody, with cap_net_raw, in secure execution (AT_SECURE $(at_secure "$E2E_KESTRUN_PID"))" \
-    eval '[[ "$(awk "/^Uid:/ { print \$2 }" "/proc/$E2E_KESTRUN_PID/status")" == 65534 ]] &&
-      (( 0x$(awk "/^CapEff:/ { print \$2 }" "/proc/$E2E_KESTRUN_PID/status") & 0x2000 )) &&
-      [[ "$(at_secure "$E2E_KESTRUN_PID")" == 1 ]]'
+  check "... it runs as nobody, with no capability, not in secure execution (AT_SECURE $(at_secure "$E2E_KESTRUN_PID"))" \
+    eval '[[ "$(awk "/^Uid:/ { print \$2 }" "/proc/$E2E_KESTRUN_PID/status")" == 65534 &&
+      "$(grep -cE "^Cap(Prm|Eff|Amb):\s+0+$" "/proc/$E2E_KESTRUN_PID/status")" == 3 &&
+      "$(at_secure "$E2E_KESTRUN_PID")" == 0 ]]'
+  plugin_said() { grep -qx "$1" "$report"; }
+  check "... a style plugin from QT_PLUGIN_PATH was loaded ($(tr '\n' ' ' <"$report" 2>/dev/null))" test -s "$report"
+  check "... and found CapEff, CapPrm and CapAmb all 0, AT_SECURE 0" \
+    eval 'plugin_said CapEff=0000000000000000 && plugin_said CapPrm=0000000000000000 &&
+      plugin_said CapAmb=0000000000000000 && plugin_said AT_SECURE=0'
+  check "... and its packet socket and raw ICMP socket were refused (EPERM)" \
+    eval 'plugin_said AF_PACKET=EPERM && plugin_said SOCK_RAW=EPERM'
   check "... it is connected to the session bus (found through XDG_RUNTIME_DIR)" \
     wait_until 10 eval 'bus_client_pids | grep -qx "$E2E_KESTRUN_PID"'
+  # The first tick starts the echo helper: nobody's, with no capability left once its socket
+  # is open.
+  helper_pid=""
+  echo_helper_of() { pgrep -P "$1" -x kestrun-echo-he; } # the kernel keeps 15 characters
+  check "... its first probe starts the echo helper, as its child" \
+    wait_until 10 eval 'helper_pid=$(echo_helper_of "$E2E_KESTRUN_PID"); [[ -n "$helper_pid" ]]'
+  check "... which runs as nobody with no capability left" \
+    eval '[[ "$(awk "/^Uid:/ { print \$2 }" "/proc/$helper_pid/status")" == 65534 &&
+      "$(grep -cE "^Cap(Prm|Eff|Amb|Inh):\s+0+$" "/proc/$helper_pid/status")" == 4 ]]'
   network_up
-  check "... once the network is up (raw socket only) it starts the entry of its list" \
+  check "... once the network is up (through the helper only) it starts the entry of its list" \
     wait_until 15 test -s "$mine/work/caps.txt"
   check "... which runs with no capability (CapPrm, CapEff, CapAmb all 0)" \
     eval '[[ "$(grep -cE "^Cap(Prm|Eff|Amb):\s+0+$" "$mine/work/caps.txt")" == 3 ]]'
+  check "... and gets TMPDIR and LD_LIBRARY_PATH exactly as kestrun was given them" \
+    eval 'grep -qxF "TMPDIR=$given_tmp" "$mine/work/env.txt" && grep -qxF "LD_LIBRARY_PATH=$given_libs" "$mine/work/env.txt"'
   if wait_exit "$E2E_KESTRUN_PID" 10; then
     check "... and ends with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
     E2E_KESTRUN_PID=""
   else
     fail "... and ends"
+  fi
+  check "... and its echo helper ends with it" wait_until 5 process_ended "$helper_pid"
+  # Killed while waiting: the helper goes too.
+  E2E_UNSHARE=("${unshare_root[@]}" -- "${as_nobody[@]}")
+  HOME=$mine start_kestrun "$mine/work"
+  E2E_UNSHARE=("${unshare_root[@]}")
+  helper_pid=""
+  if wait_until 15 eval 'helper_pid=$(echo_helper_of "$E2E_KESTRUN_PID"); [[ -n "$helper_pid" ]]'; then
+    kill -KILL "$E2E_KESTRUN_PID"
+    wait "$E2E_KESTRUN_PID" 2>/dev/null
+    E2E_KESTRUN_PID=""
+    check "the echo helper ends when kestrun is killed" wait_until 5 process_ended "$helper_pid"
+  else
+    fail "the echo helper ends when kestrun is killed" "no helper started"
   fi
   # The same with a StatusNotifierItem host, nobody's too, on that bus (in trayer's place: both
   # would be XEmbed trays): the icon registers with it.
@@ -459,7 +529,7 @@ if wait_until 10 test -S "$bus"; then
     E2E_UNSHARE=("${unshare_root[@]}" -- "${as_nobody[@]}")
     HOME=$mine start_kestrun "$mine/work"
     E2E_UNSHARE=("${unshare_root[@]}")
-    check "as nobody, in secure execution: the icon registers with a StatusNotifierItem host" \
+    check "as nobody, with no capability: the icon registers with a StatusNotifierItem host" \
       wait_until 20 has_sni_item
     check "... exactly one" test "$(sni_items_of | wc -l)" == 1
     sni_click "$(sni_items_of)" E_xit >/dev/null
