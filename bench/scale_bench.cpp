@@ -71,7 +71,8 @@ void use_bench_services() {
     platform::Services s = platform::system_services();
     s.make_tray = [] { return std::make_unique<NoTray>(); };
     s.terminate = [] {};
-    s.echo_service = &answering_echo;
+    s.make_echo_attempt = [] { return probe::blocking_echo_attempt(answering_echo); };
+    s.make_network_watch = nullptr;
     platform::services() = std::move(s);
 }
 

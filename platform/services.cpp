@@ -26,7 +26,8 @@ Services system_services() {
     s.error_box = show_error_box;
     s.terminate = end_application;
     s.choose_file = choose_executable_file;
-    s.echo_service = &probe::system_echo_service();
+    s.make_echo_attempt = probe::system_echo_attempt;
+    s.make_network_watch = probe::system_network_watch;
     return s;
 }
 

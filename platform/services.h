@@ -7,7 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "icmp_dll.h"
+#include "echo_attempt.h"
+#include "network_watch.h"
 #include "tray_service.h"
 
 class QWidget;
@@ -24,7 +25,10 @@ struct Services {
     std::function<void()> terminate;
     // The file-open dialog: returns the chosen file, or an empty string when cancelled.
     std::function<QString(QWidget* parent, const QString& start_file)> choose_file;
-    probe::EchoService* echo_service = nullptr;
+    // One echo exchange that the window does not wait on.
+    std::function<std::unique_ptr<probe::EchoAttempt>()> make_echo_attempt;
+    // What tells the window that the network may have come up.
+    std::function<std::unique_ptr<probe::NetworkWatch>()> make_network_watch;
 };
 
 Services& services();

@@ -29,13 +29,12 @@ void ProbeEcho(EchoService& service, const char* address, const char* data, void
                std::int32_t timeout_ms) {
     const std::uint32_t destination = service.inet_addr(address);
     if (destination == INADDR_NONE) {
-        throw std::runtime_error(
-            "Function call inet_addr failed.  The IP address is probably invalid.");
+        throw std::runtime_error(invalid_address_message);
     }
 
     const IcmpHandle handle = service.IcmpCreateFile();
     if (handle == INVALID_HANDLE_VALUE) {
-        throw std::runtime_error("Function call IcmpCreateFile failed.");
+        throw std::runtime_error(create_failed_message);
     }
 
     // The caller's buffer may still hold an earlier attempt's record: a send that stores
@@ -52,8 +51,12 @@ void ProbeEcho(EchoService& service, const char* address, const char* data, void
     }
     service.IcmpCloseHandle(handle);
 
-    // No reply stored means no answer, whatever the buffer says.
-    if (replies == 0 && read_status(reply) == IP_SUCCESS) write_status(reply, IP_GENERAL_FAILURE);
+    write_status(reply, attempt_status(reply, replies));
+}
+
+std::uint32_t attempt_status(const void* reply, std::uint32_t replies) {
+    const std::uint32_t status = read_status(reply);
+    return replies == 0 && status == IP_SUCCESS ? IP_GENERAL_FAILURE : status;
 }
 
 bool is_network_up(EchoService& service) {

@@ -54,7 +54,13 @@ void GuiTest::SetUp() {
     };
     fakes.terminate = [this] { ++terminations; };
     fakes.choose_file = [this](QWidget*, const QString&) { return chosen_file; };
-    fakes.echo_service = &echo;
+    fakes.make_echo_attempt = [this] { return probe::blocking_echo_attempt(echo); };
+    // No real network watch: a test says when the network changed.
+    fakes.make_network_watch = [this] {
+        auto watch = std::make_unique<probe::NetworkWatch>();
+        network_watch = watch.get();
+        return watch;
+    };
     services_ = std::make_unique<platform::ScopedServices>(std::move(fakes));
 }
 

@@ -65,6 +65,7 @@ class GuiTest : public ::testing::Test {
 
     FakeTray* tray = nullptr;  // the tray the main window made
     FakeEcho echo;
+    probe::NetworkWatch* network_watch = nullptr;  // the main window's; emit changed() on it
     std::vector<std::string> launched;
     std::vector<std::pair<QString, QString>> error_boxes;
     int terminations = 0;
@@ -108,6 +109,22 @@ class WindowWatch {
     bool busy_ = false;                       // in `act`
     std::vector<QPointer<QWidget>> waiting_;  // came, not answered yet
 };
+
+// Waits (at most 10 s) until the main window's network test, if one runs, has answered and its
+// answer has been acted on.
+template <typename Form>
+void settle_probe(const Form& form) {
+    for (int waited_ms = 0; form.probing() && waited_ms < 10000; waited_ms += 5)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
+
+// Delivers one timer tick through the timer's own signal, as the event loop would, and waits for
+// the test it started.
+template <typename Form>
+void tick(Form& form) {
+    QMetaObject::invokeMethod(form.Timer1, "timeout", Qt::DirectConnection);
+    settle_probe(form);
+}
 
 [[nodiscard]] std::unique_ptr<WindowWatch> when_modal_opens(
     std::function<void(QWidget*)> act = nullptr);

@@ -24,10 +24,7 @@ QAction* item_named(const TForm1& form, const std::string& name) {
     return nullptr;
 }
 
-// Delivers one timer tick through the timer's own signal, as the event loop would.
-void tick(TForm1& form) {
-    QMetaObject::invokeMethod(form.Timer1, "timeout", Qt::DirectConnection);
-}
+using kestrun_test::tick;
 
 }  // namespace
 

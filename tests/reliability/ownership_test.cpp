@@ -282,7 +282,7 @@ TEST_F(UnsafeListInTheWindows, StartUpLoadsNothingAndLaunchAllStartsNothing) {
     // The timer's automatic launch, network up: the same.
     error_boxes.clear();
     echo.statuses = {probe::IP_SUCCESS};
-    QMetaObject::invokeMethod(w.form.Timer1, "timeout", Qt::DirectConnection);
+    kestrun_test::tick(w.form);
     expect_one_box();
     EXPECT_TRUE(launched.empty());
 }
@@ -304,7 +304,7 @@ TEST_F(UnsafeListInTheWindows, LinkPlantedByAnotherUserStartsNothing) {
     EXPECT_EQ(w.form.CheckListBox1->count(), 0);
     error_boxes.clear();
     echo.statuses = {probe::IP_SUCCESS};
-    QMetaObject::invokeMethod(w.form.Timer1, "timeout", Qt::DirectConnection);
+    kestrun_test::tick(w.form);
     expect_one_box();
     EXPECT_TRUE(launched.empty());
     EXPECT_TRUE(fs::is_symlink(list_path()));

@@ -95,13 +95,15 @@ struct Quiet {
         };
         s.launch = [this](const std::string& line) { launched.push_back(line); };
         s.terminate = [this] { ++terminations; };
-        s.echo_service = &echo;
+        s.make_echo_attempt = [this] { return probe::blocking_echo_attempt(echo); };
+        s.make_network_watch = nullptr;
         scope = std::make_unique<platform::ScopedServices>(s);
     }
 };
 
 void tick(TForm1& form) {
     QMetaObject::invokeMethod(form.Timer1, "timeout", Qt::DirectConnection);
+    while (form.probing()) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     QCoreApplication::processEvents();
 }
 
