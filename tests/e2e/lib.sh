@@ -234,7 +234,8 @@ start_trayer() {
 # network namespace, with a clean desktop environment: on X11 (E2E_PLATFORM=xcb) or on the
 # Wayland display of start_sway (E2E_PLATFORM=wayland); with the session bus of
 # start_session_bus when E2E_WITH_BUS=1, else none (so the tray icon is an XEmbed one). Its
-# output goes to kestrun.log; sets E2E_KESTRUN_PID.
+# runtime folder is E2E_RUNTIME when set, else $E2E_TMP/runtime. Its output goes to kestrun.log;
+# sets E2E_KESTRUN_PID.
 start_kestrun() {
   local dir=$1
   shift
@@ -243,7 +244,7 @@ start_kestrun() {
   [[ "$E2E_PLATFORM" == wayland ]] && display=(-u DISPLAY WAYLAND_DISPLAY="$WAYLAND_DISPLAY")
   (cd "$dir" && exec env -u DBUS_SESSION_BUS_ADDRESS -u SESSION_MANAGER -u QT_QPA_PLATFORMTHEME \
     -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR "${display[@]}" "${bus[@]}" \
-    QT_QPA_PLATFORM="$E2E_PLATFORM" XDG_RUNTIME_DIR="$E2E_TMP/runtime" \
+    QT_QPA_PLATFORM="$E2E_PLATFORM" XDG_RUNTIME_DIR="${E2E_RUNTIME:-$E2E_TMP/runtime}" \
     XDG_CONFIG_HOME="$E2E_TMP/config" "${E2E_UNSHARE[@]}" -- "$E2E_KESTRUN" "$@") \
     >>"$E2E_TMP/kestrun.log" 2>&1 &
   E2E_KESTRUN_PID=$!
