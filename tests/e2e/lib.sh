@@ -541,6 +541,45 @@ start_sway() {
   wait_until 5 test -S "$E2E_TMP/runtime/$WAYLAND_DISPLAY" || e2e_skip "sway made no $WAYLAND_DISPLAY"
 }
 
+# start_kwin: KWin's Wayland compositor on a virtual output (it minimizes windows, sway does
+# not), its socket in kestrun's XDG_RUNTIME_DIR, on the session bus of start_session_bus (for
+# kwin_run); sets WAYLAND_DISPLAY. The package gives kwin_wayland a file capability that a
+# container may not grant, and exec then fails: a copy without it runs instead.
+start_kwin() {
+  mkdir -p "$E2E_TMP/kwin"
+  cp /usr/bin/kwin_wayland "$E2E_TMP/kwin/kwin_wayland"
+  env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR="$E2E_TMP/runtime" HOME="$E2E_TMP" \
+    XDG_CONFIG_HOME="$E2E_TMP/config" "$E2E_TMP/kwin/kwin_wayland" --virtual --no-lockscreen \
+    --socket wayland-kwin --width 1024 --height 768 >"$E2E_TMP/kwin.log" 2>&1 &
+  E2E_SWAY_PID=$!
+  wait_until 20 test -S "$E2E_TMP/runtime/wayland-kwin" || e2e_skip "KWin did not start (see kwin.log)"
+  wait_until 10 eval 'busctl --user status org.kde.KWin >/dev/null 2>&1' ||
+    e2e_skip "KWin did not take its bus name (see kwin.log)"
+  export WAYLAND_DISPLAY=wayland-kwin
+}
+
+# kwin_run SCRIPT: runs a KWin script (JavaScript); what it print()s lands in kwin.log.
+kwin_run() {
+  # KWin loads a name once; callers may run in subshells, so the name is not a counter.
+  local name file
+  name=e2e-$(date +%s%N)
+  file=$E2E_TMP/kwin/$name.js
+  printf '%s\n' "$1" >"$file"
+  busctl --user call org.kde.KWin /Scripting org.kde.kwin.Scripting loadScript ss "$file" \
+    "$name" >/dev/null &&
+    busctl --user call org.kde.KWin /Scripting org.kde.kwin.Scripting start >/dev/null
+}
+
+# kwin_window_state TITLE: "shown", "minimized" or nothing, for KWin's window of that caption.
+kwin_window_state() {
+  local mark="e2e-state-$RANDOM$RANDOM"
+  kwin_run "for (const w of workspace.clientList()) if (w.caption == \"$1\") print(\"$mark \" + (w.minimized ? \"minimized\" : \"shown\"));" || return 1
+  wait_until 2 grep -q "$mark" "$E2E_TMP/kwin.log" || return 1
+  sed -n "s/.*$mark \([a-z]*\).*/\1/p" "$E2E_TMP/kwin.log" | tail -n1
+}
+kwin_window_shown() { [[ "$(kwin_window_state "$1")" == shown ]]; }
+kwin_window_minimized() { [[ "$(kwin_window_state "$1")" == minimized ]]; }
+
 # sway_window_shown TITLE: a window of sway's with exactly that title is mapped and visible.
 sway_window_shown() {
   swaymsg -t get_tree 2>/dev/null |
