@@ -78,6 +78,19 @@ class SingleInstanceTest : public kestrun_test::GuiTest {
         return WIFEXITED(status) ? Outcome(WEXITSTATUS(status)) : Outcome::unavailable;
     }
 
+    // `folder` claimed here, its socket in place: a later start hands over, and the window
+    // shows once.
+    static void expect_a_later_start_to_hand_over(const std::string& folder) {
+        Outcome outcome = Outcome::unavailable;
+        const auto first = SingleInstance::claim(folder, outcome);
+        ASSERT_EQ(outcome, Outcome::first);
+        int shown = 0;
+        first->serve([&](const std::string&) { ++shown; });
+        EXPECT_TRUE(std::filesystem::is_socket(SingleInstance::rendezvous_path(folder) + ".sock"));
+        EXPECT_EQ(claim_elsewhere(folder), Outcome::handed_over);
+        EXPECT_EQ(shown, 1);
+    }
+
     std::filesystem::path runtime_;
     std::filesystem::path temporary_;
     std::filesystem::path home_;
@@ -162,14 +175,7 @@ TEST_F(SingleInstanceTest, ARuntimeFolderTooLongForASocketAddressStillHoldsTheRu
 
     const std::string path = SingleInstance::rendezvous_path("/home/user/lists");
     EXPECT_EQ(path.rfind(runtime.string() + "/kestrun-", 0), 0u) << "not in the runtime folder";
-    Outcome outcome = Outcome::unavailable;
-    const auto first = SingleInstance::claim("/home/user/lists", outcome);
-    ASSERT_EQ(outcome, Outcome::first);
-    int shown = 0;
-    first->serve([&](const std::string&) { ++shown; });
-    EXPECT_TRUE(std::filesystem::is_socket(path + ".sock"));
-    EXPECT_EQ(claim_elsewhere("/home/user/lists"), Outcome::handed_over);
-    EXPECT_EQ(shown, 1);
+    expect_a_later_start_to_hand_over("/home/user/lists");
 }
 
 // Another user can make our folder in the shared temporary folder before we do, or point our
@@ -183,13 +189,7 @@ TEST_F(SingleInstanceTest, FoldersAnotherUserMadeFirstAreNotUsed) {
 
     const std::string path = SingleInstance::rendezvous_path("/home/user/lists");
     EXPECT_EQ(path.rfind(home_.string() + "/.cache/kestrun/kestrun-", 0), 0u) << path;
-    Outcome outcome = Outcome::unavailable;
-    const auto first = SingleInstance::claim("/home/user/lists", outcome);
-    ASSERT_EQ(outcome, Outcome::first);
-    int shown = 0;
-    first->serve([&](const std::string&) { ++shown; });
-    EXPECT_EQ(claim_elsewhere("/home/user/lists"), Outcome::handed_over);
-    EXPECT_EQ(shown, 1);
+    expect_a_later_start_to_hand_over("/home/user/lists");
     EXPECT_TRUE(std::filesystem::is_empty(runtime_)) << "the other user's folder was used";
     EXPECT_TRUE(std::filesystem::is_empty(own_temporary())) << "the other user's folder was used";
 
