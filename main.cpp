@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFont>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "Unit2.h"
@@ -23,8 +24,14 @@ int main(int argc, char* argv[]) {
     using platform::SingleInstance;
     SingleInstance::Outcome outcome = SingleInstance::Outcome::unavailable;
     std::unique_ptr<SingleInstance> instance;
+    bool folder_named = false;
     try {
-        instance = SingleInstance::claim(store::ListPaths::current().directory(), outcome);
+        const std::string folder = store::ListPaths::current().directory();
+        folder_named = true;
+        // On Wayland the desktop hands a start a token that lets it raise a window; the copy
+        // that shows its window needs it.
+        const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
+        instance = SingleInstance::claim(folder, outcome, token != nullptr ? token : "");
     } catch (const std::exception&) {
     }
     if (outcome == SingleInstance::Outcome::handed_over) return 0;
@@ -32,6 +39,12 @@ int main(int argc, char* argv[]) {
         std::fputs("kestrun: a copy already running for this folder does not answer\n", stderr);
         return 1;
     }
+    if (outcome == SingleInstance::Outcome::unavailable && folder_named)
+        std::fputs(
+            "kestrun: no private folder to meet other copies in (XDG_RUNTIME_DIR, the "
+            "temporary folder and ~/.cache are unusable): this copy does not check for "
+            "another one\n",
+            stderr);
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrun"));
@@ -50,25 +63,32 @@ int main(int argc, char* argv[]) {
     // A later start's request is what a left click on the icon does. One that comes while the
     // main window is still being made waits for it.
     bool show_when_made = false;
-    const auto show_main_window = [] {
+    std::string waiting_token;
+    const auto show_main_window = [](const std::string& token) {
+        // Qt's Wayland plugin takes the token from the environment when the window is
+        // activated; it must not reach the programs started later.
+        if (!token.empty()) qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(token));
         platform::TMessage left_click;
         left_click.Msg = platform::UM_NOTIFYICON;
         left_click.LParam = platform::WM_LBUTTONDOWN;
         platform::guarded([&] { Form1->UMNotifyIcon(left_click); });
+        if (!token.empty()) qunsetenv("XDG_ACTIVATION_TOKEN");
     };
     if (instance)
-        instance->serve([&] {
-            if (Form1 != nullptr)
-                show_main_window();
-            else
+        instance->serve([&](const std::string& token) {
+            if (Form1 != nullptr) {
+                show_main_window(token);
+            } else {
                 show_when_made = true;
+                waiting_token = token;
+            }
         });
 
     // The main window first; it starts hidden: only its tray icon shows. The dialogs follow
     // when it first needs one, and then live until the process ends.
     TForm1 form1;
     Form1 = &form1;
-    if (show_when_made) show_main_window();
+    if (show_when_made) show_main_window(waiting_token);
     QApplication::setWindowIcon(form1.windowIcon());
     std::unique_ptr<TForm2> form2;
     std::unique_ptr<TForm3> form3;

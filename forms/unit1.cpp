@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -11,6 +12,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QWindow>
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -389,6 +391,29 @@ void TForm1::changeEvent(QEvent* event) {
             });
         });
     }
+    // On Wayland the compositor minimizes without telling the program: the protocol has no
+    // minimized state, so the window stays "shown" and the timer would never probe. A minimized
+    // window is no longer drawn, though: losing activation, the window paints a frame, and
+    // when the compositor does not take it Qt reports the window unexposed (watched below).
+    if (event->type() == QEvent::ActivationChange && !isActiveWindow() && isVisible() &&
+        QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        if (QWindow* window = windowHandle()) window->installEventFilter(this);
+        update();
+    }
+}
+
+// Shown, inactive and no longer drawn (Wayland): minimized, so hidden like a minimized window.
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Expose && watched == windowHandle() && isVisible() &&
+        !isActiveWindow() && !windowHandle()->isExposed()) {
+        QTimer::singleShot(0, this, [this] {
+            platform::guarded([this] {
+                if (isVisible() && !isActiveWindow() && !windowHandle()->isExposed())
+                    Button4Click();
+            });
+        });
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void TForm1::Button5Click() {

@@ -106,8 +106,9 @@ class TForm1 : public QMainWindow {
     platform::TrayService& tray() { return *tray_; }
 
   protected:
-    void closeEvent(QCloseEvent* event) override;  // FormClose
-    void changeEvent(QEvent* event) override;      // minimizing hides
+    void closeEvent(QCloseEvent* event) override;                // FormClose
+    void changeEvent(QEvent* event) override;                    // minimizing hides
+    bool eventFilter(QObject* watched, QEvent* event) override;  // and on Wayland
 
   private:
     void FormCreate();

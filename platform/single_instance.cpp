@@ -1,11 +1,13 @@
 #include "single_instance.h"
 
 #include <QCryptographicHash>
+#include <QString>
 #include <thread>
 
 namespace platform {
 
-std::unique_ptr<SingleInstance> SingleInstance::claim(const std::string& folder, Outcome& outcome) {
+std::unique_ptr<SingleInstance> SingleInstance::claim(const std::string& folder, Outcome& outcome,
+                                                      const std::string& activation_token) {
     outcome = Outcome::unavailable;
     const std::string path = rendezvous_path(folder);
     if (path.empty()) return nullptr;
@@ -17,7 +19,7 @@ std::unique_ptr<SingleInstance> SingleInstance::claim(const std::string& folder,
             return instance;
         }
         if (unusable) return nullptr;
-        switch (ask_to_show(path, deadline)) {
+        switch (ask_to_show(path, activation_token, deadline)) {
             case Asked::answered:
                 outcome = Outcome::handed_over;
                 return nullptr;
@@ -35,9 +37,10 @@ std::unique_ptr<SingleInstance> SingleInstance::claim(const std::string& folder,
     }
 }
 
-std::string SingleInstance::folder_key(const std::string& folder) {
-    return QCryptographicHash::hash(QByteArray(folder.data(), qsizetype(folder.size())),
-                                    QCryptographicHash::Sha256)
+std::string SingleInstance::folder_key(const std::string& folder, bool ignore_case) {
+    QByteArray name(folder.data(), qsizetype(folder.size()));
+    if (ignore_case) name = QString::fromLocal8Bit(name).toCaseFolded().toUtf8();
+    return QCryptographicHash::hash(name, QCryptographicHash::Sha256)
         .toHex()
         .left(32)
         .toStdString();

@@ -8,34 +8,80 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace platform {
 
 namespace {
 
-constexpr char request[] = "show\n";
+constexpr char request[] = "show";  // then " <activation token>" or nothing, then a newline
 constexpr char answer[] = "ok\n";
+constexpr std::size_t longest_token = 255;
 
-// A folder only this user can enter: the runtime folder the session gives, else one of our own
-// under /tmp.
-bool private_folder(const std::string& path) {
+// A token goes on the request line as it is: printable, no spaces, short.
+bool fits_request(const std::string& token) {
+    return token.size() <= longest_token &&
+           std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 0x7f; });
+}
+
+// The folder at `path`, opened, when only we can enter it: a directory (not a link) of ours,
+// closed to everyone else. -1 otherwise. Checked on the open folder, so it cannot change
+// between the check and its use.
+int open_private(const std::string& path) {
+    const int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0) return -1;
     struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
-           status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
+    if (::fstat(folder, &status) == 0 && S_ISDIR(status.st_mode) && status.st_uid == ::geteuid() &&
+        (status.st_mode & 077) == 0)
+        return folder;
+    ::close(folder);
+    return -1;
 }
 
+// The first private folder of: the session's runtime folder; one of ours in the temporary
+// folder; one of ours in the home folder (where nobody else can have made it first). Made
+// where missing.
 std::string runtime_folder() {
+    std::vector<std::string> candidates;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/' && private_folder(runtime)) return runtime;
-    const std::string fallback = "/tmp/kestrun-" + std::to_string(::geteuid());
-    ::mkdir(fallback.c_str(), 0700);
-    return private_folder(fallback) ? fallback : std::string();
+    if (runtime != nullptr && runtime[0] == '/') candidates.emplace_back(runtime);
+    const char* temporary = std::getenv("TMPDIR");
+    candidates.push_back(
+        std::string(temporary != nullptr && temporary[0] == '/' ? temporary : "/tmp") +
+        "/kestrun-" + std::to_string(::geteuid()));
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/') {
+        ::mkdir((std::string(home) + "/.cache").c_str(), 0700);
+        candidates.push_back(std::string(home) + "/.cache/kestrun");
+    }
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (i > 0) ::mkdir(candidates[i].c_str(), 0700);
+        const int folder = open_private(candidates[i]);
+        if (folder >= 0) {
+            ::close(folder);
+            return candidates[i];
+        }
+    }
+    return {};
 }
 
-sockaddr_un address_of(const std::string& path) {
+// The rendezvous folder of `path` and the name in it.
+std::pair<std::string, std::string> split(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return {path.substr(0, slash), path.substr(slash + 1)};
+}
+
+// The socket `name` in the open `folder` at `folder_path`: by its own path where that fits in
+// an address, else through the folder's descriptor, which always does.
+sockaddr_un address_of(int folder, const std::string& folder_path, const std::string& name) {
+    std::string path = folder_path + "/" + name;
+    if (path.size() >= sizeof(sockaddr_un::sun_path))
+        path = "/proc/self/fd/" + std::to_string(folder) + "/" + name;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
@@ -46,17 +92,25 @@ sockaddr_un address_of(const std::string& path) {
 
 // Asks the copy listening at the rendezvous's socket to show its window.
 SingleInstance::Asked SingleInstance::ask_to_show(const std::string& path,
+                                                  const std::string& activation_token,
                                                   Clock::time_point deadline) {
-    const std::string socket_path = path + ".sock";
+    const auto [folder_path, name] = split(path);
+    const int folder = open_private(folder_path);
+    if (folder < 0) return Asked::no_answer;
     const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connection < 0) return Asked::no_answer;
-    const sockaddr_un address = address_of(socket_path);
+    if (connection < 0) {
+        ::close(folder);
+        return Asked::no_answer;
+    }
+    const sockaddr_un address = address_of(folder, folder_path, name + ".sock");
+    std::string line = request;
+    if (!activation_token.empty() && fits_request(activation_token)) line += " " + activation_token;
+    line += "\n";
     Asked outcome = Asked::no_answer;
     if (::connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         // No socket yet (the holder is starting) or a dead one (the holder is gone).
         outcome = Asked::nobody_listens;
-    } else if (::send(connection, request, sizeof request - 1, MSG_NOSIGNAL) ==
-               ssize_t(sizeof request - 1)) {
+    } else if (::send(connection, line.data(), line.size(), MSG_NOSIGNAL) == ssize_t(line.size())) {
         std::string got;
         while (got.size() < sizeof answer - 1) {
             pollfd ready{connection, POLLIN, 0};
@@ -68,27 +122,33 @@ SingleInstance::Asked SingleInstance::ask_to_show(const std::string& path,
         if (got == answer) outcome = Asked::answered;
     }
     ::close(connection);
+    ::close(folder);
     return outcome;
 }
 
 // One connection at a time is enough: a request is one line, answered at once.
 struct SingleInstance::Server {
-    std::function<void()> show;
+    std::function<void(const std::string&)> show;
     std::unique_ptr<QSocketNotifier> listener;
 };
 
 std::string SingleInstance::rendezvous_path(const std::string& folder) {
     const std::string runtime = runtime_folder();
     if (runtime.empty()) return {};
-    std::string path = runtime + "/kestrun-" + folder_key(folder);
-    if (path.size() + sizeof ".sock" > sizeof(sockaddr_un::sun_path)) return {};
-    return path;
+    return runtime + "/kestrun-" + folder_key(folder);
 }
 
 std::unique_ptr<SingleInstance> SingleInstance::hold(const std::string& path, bool& unusable) {
-    const std::string lock_path = path + ".lock";
-    const std::string socket_path = path + ".sock";
-    const int lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    const auto [folder_path, name] = split(path);
+    const int folder = open_private(folder_path);
+    if (folder < 0) {
+        unusable = true;
+        return nullptr;
+    }
+    std::unique_ptr<SingleInstance> instance(new SingleInstance);
+    instance->folder_ = folder;
+    const int lock =
+        ::openat(folder, (name + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (lock < 0) {
         unusable = true;
         return nullptr;
@@ -98,24 +158,24 @@ std::unique_ptr<SingleInstance> SingleInstance::hold(const std::string& path, bo
         ::close(lock);
         return nullptr;
     }
-    std::unique_ptr<SingleInstance> instance(new SingleInstance);
     instance->lock_ = lock;
     // Whatever socket is there belongs to a copy that has ended: we hold the lock.
-    ::unlink(socket_path.c_str());
+    const std::string socket_name = name + ".sock";
+    ::unlinkat(folder, socket_name.c_str(), 0);
     const int listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const sockaddr_un address = address_of(socket_path);
+    const sockaddr_un address = address_of(folder, folder_path, socket_name);
     if (listening >= 0 &&
         ::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         ::listen(listening, 8) == 0) {
         instance->listening_ = listening;
-        instance->socket_path_ = socket_path;
+        instance->socket_name_ = socket_name;
     } else if (listening >= 0) {
         ::close(listening);
     }
     return instance;
 }
 
-void SingleInstance::serve(std::function<void()> show) {
+void SingleInstance::serve(std::function<void(const std::string&)> show) {
     if (listening_ < 0) return;
     server_ = std::make_unique<Server>();
     server_->show = std::move(show);
@@ -130,16 +190,27 @@ void SingleInstance::serve(std::function<void()> show) {
                      peer.uid == ::geteuid();
         // A request is one short line, sent at once; a client that sends nothing is dropped.
         std::string got;
-        while (asked && got.size() < sizeof request - 1) {
+        bool whole_line = false;
+        while (asked && !whole_line && got.size() <= sizeof request + longest_token) {
             pollfd ready{connection, POLLIN, 0};
             char byte = 0;
             if (::poll(&ready, 1, 1000) <= 0 || ::read(connection, &byte, 1) != 1) break;
-            got += byte;
+            if (byte == '\n')
+                whole_line = true;
+            else
+                got += byte;
         }
-        asked = asked && got == request;
+        asked = asked && whole_line;
+        std::string token;
+        if (got.rfind(std::string(request) + " ", 0) == 0) {
+            token = got.substr(sizeof request);
+            asked = asked && !token.empty() && fits_request(token);
+        } else {
+            asked = asked && got == request;
+        }
         if (asked) (void)::send(connection, answer, sizeof answer - 1, MSG_NOSIGNAL);
         ::close(connection);
-        if (asked && server_->show) server_->show();
+        if (asked && server_->show) server_->show(token);
     });
 }
 
@@ -147,9 +218,10 @@ SingleInstance::~SingleInstance() {
     server_.reset();
     if (listening_ >= 0) {
         ::close(listening_);
-        ::unlink(socket_path_.c_str());
+        ::unlinkat(folder_, socket_name_.c_str(), 0);
     }
     if (lock_ >= 0) ::close(lock_);
+    if (folder_ >= 0) ::close(folder_);
 }
 
 }  // namespace platform

@@ -35,11 +35,14 @@ struct Handle {
 }  // namespace
 
 SingleInstance::Asked SingleInstance::ask_to_show(const std::string& path,
+                                                  const std::string& /*activation_token*/,
                                                   Clock::time_point deadline) {
     Handle asked(OpenEventW(EVENT_MODIFY_STATE, FALSE, wide(path + ".show").c_str()));
     Handle answered(OpenEventW(SYNCHRONIZE, FALSE, wide(path + ".shown").c_str()));
     // Not made yet (the holder is starting) or gone with its holder.
     if (asked.value == nullptr || answered.value == nullptr) return Asked::nobody_listens;
+    // This start was the user's doing: the holder may bring its window to the front.
+    AllowSetForegroundWindow(ASFW_ANY);
     if (!SetEvent(asked.value)) return Asked::no_answer;
     return WaitForSingleObject(answered.value, DWORD(milliseconds_until(deadline))) == WAIT_OBJECT_0
                ? Asked::answered
@@ -80,14 +83,14 @@ std::unique_ptr<SingleInstance> SingleInstance::hold(const std::string& path, bo
     return instance;
 }
 
-void SingleInstance::serve(std::function<void()> show) {
+void SingleInstance::serve(std::function<void(const std::string&)> show) {
     if (!server_ || server_->asked == nullptr || server_->answered == nullptr) return;
     // A request made before now is still set: the notifier sees it at once.
     server_->notifier = std::make_unique<QWinEventNotifier>(server_->asked);
     QObject::connect(server_->notifier.get(), &QWinEventNotifier::activated,
                      [this, show = std::move(show)] {
                          SetEvent(server_->answered);
-                         if (show) show();
+                         if (show) show(std::string());
                      });
 }
 

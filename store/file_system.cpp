@@ -315,7 +315,7 @@ int real_try_lock(int fd) {
 }
 
 int real_lock(int fd) {
-    return flock_retried(fd, LOCK_EX);
+    return ::flock(fd, LOCK_EX) != 0 ? errno : 0;
 }
 
 #endif

@@ -57,8 +57,8 @@ struct FileSystem {
     // What the link at `path` holds. POSIX only.
     std::function<int(const std::string& path, std::string& target)> readlink;
     // An exclusive lock on the open file (flock): `try_lock` does not wait (EWOULDBLOCK while
-    // someone else holds one), `lock` waits as long as it takes. Closing the descriptor lets
-    // it go. POSIX only.
+    // someone else holds one), `lock` waits as long as it takes or until a signal interrupts it
+    // (EINTR). Closing the descriptor lets it go. POSIX only.
     std::function<int(int fd)> try_lock;
     std::function<int(int fd)> lock;
 };

@@ -16,7 +16,11 @@
 #include <direct.h>
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <csignal>
 #endif
 
 namespace store {
@@ -147,42 +151,68 @@ std::string ListPaths::temp_file() const {
 namespace {
 
 #ifndef _WIN32
+// Interrupts the waiting thread's flock: a real-time signal nothing else here uses, caught by a
+// handler that does nothing and installed without SA_RESTART, so the call ends with EINTR.
+int wake_signal() {
+    static const int number = [] {
+        const int chosen = SIGRTMIN + 4;
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        ::sigaction(chosen, &action, nullptr);
+        return chosen;
+    }();
+    return number;
+}
+
 // Waits at most `wait` for the lock that another rewrite holds on the open folder `fd`: 0 once
-// it is ours, ETIMEDOUT when the wait ran out (the descriptor then belongs to the waiting
-// thread, which closes it, letting the lock go, as soon as it gets it), else the error.
+// it is ours, ETIMEDOUT when the wait ran out, else the error.
 // The kernel hands a lock to its waiters in turn, which a loop of tries would not (a writer
-// that lets go and takes it again at once would keep it); but nothing bounds that wait, so it
-// runs on a thread of its own.
+// that lets go and takes it again at once would keep it); but flock takes no time limit, so it
+// waits on a thread of its own. When the time is up the thread is interrupted and joined:
+// nothing of the wait outlives it.
 int wait_for_lock(int fd, std::chrono::milliseconds wait) {
     struct Waiting {
         std::mutex mutex;
         std::condition_variable finished;
         bool done = false;
-        bool given_up = false;
         int result = 0;
-    };
-    auto waiting = std::make_shared<Waiting>();
-    const FileSystem& fs = file_system();
+        std::atomic<bool> given_up{false};
+    } waiting;
+    const int wake = wake_signal();
+    std::thread waiter;
     try {
-        std::thread([waiting, fd, lock = fs.lock, close = fs.close] {
-            const int result = lock(fd);
-            const std::lock_guard<std::mutex> guard(waiting->mutex);
-            if (waiting->given_up) {
-                close(fd);
-                return;
-            }
-            waiting->done = true;
-            waiting->result = result;
-            waiting->finished.notify_one();
-        }).detach();
+        waiter = std::thread([&waiting, fd, wake, lock = file_system().lock] {
+            // Only the wake signal ends the wait early; the others go to other threads.
+            sigset_t only_wake;
+            sigfillset(&only_wake);
+            sigdelset(&only_wake, wake);
+            ::pthread_sigmask(SIG_SETMASK, &only_wake, nullptr);
+            int result = EINTR;
+            while (result == EINTR && !waiting.given_up) result = lock(fd);
+            const std::lock_guard<std::mutex> guard(waiting.mutex);
+            waiting.done = true;
+            waiting.result = result;
+            waiting.finished.notify_one();
+        });
     } catch (const std::system_error&) {
         return ENOMEM;
     }
-    std::unique_lock<std::mutex> guard(waiting->mutex);
-    if (waiting->finished.wait_for(guard, wait, [&] { return waiting->done; }))
-        return waiting->result;
-    waiting->given_up = true;
-    return ETIMEDOUT;
+    std::unique_lock<std::mutex> guard(waiting.mutex);
+    if (!waiting.finished.wait_for(guard, wait, [&] { return waiting.done; })) {
+        waiting.given_up = true;
+        // A signal sent just before the thread enters flock is lost: send until it has ended.
+        while (!waiting.done) {
+            ::pthread_kill(waiter.native_handle(), wake);
+            waiting.finished.wait_for(guard, std::chrono::milliseconds(10),
+                                      [&] { return waiting.done; });
+        }
+    }
+    guard.unlock();
+    waiter.join();
+    // Granted while we gave up: the lock is ours all the same.
+    return waiting.result == EINTR ? ETIMEDOUT : waiting.result;
 }
 #endif
 
@@ -199,7 +229,10 @@ bool ListRewrite::FolderLock::take([[maybe_unused]] const std::string& directory
     int locked = fs.try_lock(fd);
     if (locked == EWOULDBLOCK) {
         locked = wait_for_lock(fd, wait);
-        if (locked == ETIMEDOUT) return false;  // fd is the waiting thread's now
+        if (locked == ETIMEDOUT) {
+            fs.close(fd);
+            return false;
+        }
     }
     if (locked != 0 && !locks_unsupported(locked)) {
         fs.close(fd);

@@ -234,7 +234,8 @@ start_trayer() {
 # network namespace, with a clean desktop environment: on X11 (E2E_PLATFORM=xcb) or on the
 # Wayland display of start_sway (E2E_PLATFORM=wayland); with the session bus of
 # start_session_bus when E2E_WITH_BUS=1, else none (so the tray icon is an XEmbed one). Its
-# output goes to kestrun.log; sets E2E_KESTRUN_PID.
+# runtime folder is E2E_RUNTIME when set, else $E2E_TMP/runtime. Its output goes to kestrun.log;
+# sets E2E_KESTRUN_PID.
 start_kestrun() {
   local dir=$1
   shift
@@ -243,7 +244,7 @@ start_kestrun() {
   [[ "$E2E_PLATFORM" == wayland ]] && display=(-u DISPLAY WAYLAND_DISPLAY="$WAYLAND_DISPLAY")
   (cd "$dir" && exec env -u DBUS_SESSION_BUS_ADDRESS -u SESSION_MANAGER -u QT_QPA_PLATFORMTHEME \
     -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR "${display[@]}" "${bus[@]}" \
-    QT_QPA_PLATFORM="$E2E_PLATFORM" XDG_RUNTIME_DIR="$E2E_TMP/runtime" \
+    QT_QPA_PLATFORM="$E2E_PLATFORM" XDG_RUNTIME_DIR="${E2E_RUNTIME:-$E2E_TMP/runtime}" \
     XDG_CONFIG_HOME="$E2E_TMP/config" "${E2E_UNSHARE[@]}" -- "$E2E_KESTRUN" "$@") \
     >>"$E2E_TMP/kestrun.log" 2>&1 &
   E2E_KESTRUN_PID=$!
@@ -539,6 +540,45 @@ start_sway() {
   export SWAYSOCK WAYLAND_DISPLAY=wayland-1
   wait_until 5 test -S "$E2E_TMP/runtime/$WAYLAND_DISPLAY" || e2e_skip "sway made no $WAYLAND_DISPLAY"
 }
+
+# start_kwin: KWin's Wayland compositor on a virtual output (it minimizes windows, sway does
+# not), its socket in kestrun's XDG_RUNTIME_DIR, on the session bus of start_session_bus (for
+# kwin_run); sets WAYLAND_DISPLAY. The package gives kwin_wayland a file capability that a
+# container may not grant, and exec then fails: a copy without it runs instead.
+start_kwin() {
+  mkdir -p "$E2E_TMP/kwin"
+  cp /usr/bin/kwin_wayland "$E2E_TMP/kwin/kwin_wayland"
+  env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR="$E2E_TMP/runtime" HOME="$E2E_TMP" \
+    XDG_CONFIG_HOME="$E2E_TMP/config" "$E2E_TMP/kwin/kwin_wayland" --virtual --no-lockscreen \
+    --socket wayland-kwin --width 1024 --height 768 >"$E2E_TMP/kwin.log" 2>&1 &
+  E2E_SWAY_PID=$!
+  wait_until 20 test -S "$E2E_TMP/runtime/wayland-kwin" || e2e_skip "KWin did not start (see kwin.log)"
+  wait_until 10 eval 'busctl --user status org.kde.KWin >/dev/null 2>&1' ||
+    e2e_skip "KWin did not take its bus name (see kwin.log)"
+  export WAYLAND_DISPLAY=wayland-kwin
+}
+
+# kwin_run SCRIPT: runs a KWin script (JavaScript); what it print()s lands in kwin.log.
+kwin_run() {
+  # KWin loads a name once; callers may run in subshells, so the name is not a counter.
+  local name file
+  name=e2e-$(date +%s%N)
+  file=$E2E_TMP/kwin/$name.js
+  printf '%s\n' "$1" >"$file"
+  busctl --user call org.kde.KWin /Scripting org.kde.kwin.Scripting loadScript ss "$file" \
+    "$name" >/dev/null &&
+    busctl --user call org.kde.KWin /Scripting org.kde.kwin.Scripting start >/dev/null
+}
+
+# kwin_window_state TITLE: "shown", "minimized" or nothing, for KWin's window of that caption.
+kwin_window_state() {
+  local mark="e2e-state-$RANDOM$RANDOM"
+  kwin_run "for (const w of workspace.clientList()) if (w.caption == \"$1\") print(\"$mark \" + (w.minimized ? \"minimized\" : \"shown\"));" || return 1
+  wait_until 2 grep -q "$mark" "$E2E_TMP/kwin.log" || return 1
+  sed -n "s/.*$mark \([a-z]*\).*/\1/p" "$E2E_TMP/kwin.log" | tail -n1
+}
+kwin_window_shown() { [[ "$(kwin_window_state "$1")" == shown ]]; }
+kwin_window_minimized() { [[ "$(kwin_window_state "$1")" == minimized ]]; }
 
 # sway_window_shown TITLE: a window of sway's with exactly that title is mapped and visible.
 sway_window_shown() {

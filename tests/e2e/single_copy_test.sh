@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One waiting copy per list folder: a second start in the same folder shows the first copy's
 # main window and ends with status 0, so every entry starts once when the network comes up; a
-# first copy killed outright leaves nothing that blocks the next start.
+# first copy killed outright leaves nothing that blocks the next start; a runtime folder too long
+# for a socket's own path changes nothing; with no private folder at all a start says so.
 # Usage: single_copy_test.sh <path of the kestrun binary>
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -80,5 +81,36 @@ else
   fail "the new copy answers a later start"
 fi
 check "by showing its window" wait_until 5 window_shown "$TITLE"
+stop_process "$E2E_KESTRUN_PID"
+
+# --- a runtime folder of 100 bytes: the socket's own path would not fit an address (108) ---
+
+long=$E2E_TMP/runtime/r
+long+=$(printf '%*s' $((100 - ${#long})) '' | tr ' ' x)
+mkdir -m 700 "$long"
+E2E_RUNTIME=$long
+start_kestrun "$work"
+wait_until 20 has_tray_icon || fail "a copy whose runtime folder has 100 bytes docks its icon"
+start_again
+if wait_exit "$AGAIN_PID" 10; then
+  check "a second start beside it ends with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
+else
+  fail "a second start beside a copy with a 100-byte runtime folder ends"
+fi
+check "and the first copy shows its window" wait_until 5 window_shown "$TITLE"
+check "one icon only" test "$(tray_icon_window | wc -l)" == 1
+stop_process "$E2E_KESTRUN_PID"
+
+# --- no private folder anywhere: the start goes on alone and says why ---
+
+mkdir -m 755 "$E2E_TMP/open" "$E2E_TMP/open/tmp" "$E2E_TMP/open/tmp/kestrun-$EUID" \
+  "$E2E_TMP/open/home" "$E2E_TMP/open/home/.cache" "$E2E_TMP/open/home/.cache/kestrun"
+E2E_RUNTIME=$E2E_TMP/open
+TMPDIR=$E2E_TMP/open/tmp HOME=$E2E_TMP/open/home start_kestrun "$work"
+check "a start with no private folder says so" \
+  wait_until 10 grep -q "no private folder to meet other copies in" "$E2E_TMP/kestrun.log"
+check "and goes on: its icon docks" wait_until 20 has_tray_icon
+check "it made nothing in the folders others may enter" \
+  test -z "$(find "$E2E_TMP/open" -mindepth 1 -not -type d)"
 
 e2e_finish

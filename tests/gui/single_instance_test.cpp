@@ -12,8 +12,11 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
+#include "cannot_run.h"
 #include "gui_fixture.h"
+#include "process_probes.h"
 #include "single_instance.h"
 
 using platform::SingleInstance;
@@ -25,28 +28,45 @@ class SingleInstanceTest : public kestrun_test::GuiTest {
   protected:
     void SetUp() override {
         GuiTest::SetUp();
-        if (const char* old = std::getenv("XDG_RUNTIME_DIR")) old_runtime_ = old;
+        for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "HOME"})
+            if (const char* old = std::getenv(name)) old_environment_[name] = old;
         runtime_ = std::filesystem::current_path() / "runtime";
         std::filesystem::create_directory(runtime_);
         ::chmod(runtime_.c_str(), 0700);
         ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+        // The fallbacks are this test's own, never the machine's /tmp or home.
+        temporary_ = std::filesystem::current_path() / "tmp";
+        std::filesystem::create_directory(temporary_);
+        ::chmod(temporary_.c_str(), 01777);
+        ::setenv("TMPDIR", temporary_.c_str(), 1);
+        home_ = std::filesystem::current_path() / "home";
+        std::filesystem::create_directory(home_);
+        ::chmod(home_.c_str(), 0700);
+        ::setenv("HOME", home_.c_str(), 1);
     }
 
     void TearDown() override {
-        if (old_runtime_.empty())
-            ::unsetenv("XDG_RUNTIME_DIR");
-        else
-            ::setenv("XDG_RUNTIME_DIR", old_runtime_.c_str(), 1);
+        for (const char* name : {"XDG_RUNTIME_DIR", "TMPDIR", "HOME"}) {
+            const auto old = old_environment_.find(name);
+            if (old == old_environment_.end())
+                ::unsetenv(name);
+            else
+                ::setenv(name, old->second.c_str(), 1);
+        }
         GuiTest::TearDown();
+    }
+
+    std::string own_temporary() const {
+        return (temporary_ / ("kestrun-" + std::to_string(::geteuid()))).string();
     }
 
     // Claims `folder` in a child process, as a later start does, while this process keeps its
     // event loop running; returns the child's outcome.
-    static Outcome claim_elsewhere(const std::string& folder) {
+    static Outcome claim_elsewhere(const std::string& folder, const std::string& token = {}) {
         const pid_t child = ::fork();
         if (child == 0) {
             Outcome outcome = Outcome::unavailable;
-            const auto held = SingleInstance::claim(folder, outcome);
+            const auto held = SingleInstance::claim(folder, outcome, token);
             ::_exit(int(outcome));
         }
         int status = 0;
@@ -58,8 +78,23 @@ class SingleInstanceTest : public kestrun_test::GuiTest {
         return WIFEXITED(status) ? Outcome(WEXITSTATUS(status)) : Outcome::unavailable;
     }
 
+    // `folder` claimed here, its socket in place: a later start hands over, and the window
+    // shows once.
+    static void expect_a_later_start_to_hand_over(const std::string& folder) {
+        Outcome outcome = Outcome::unavailable;
+        const auto first = SingleInstance::claim(folder, outcome);
+        ASSERT_EQ(outcome, Outcome::first);
+        int shown = 0;
+        first->serve([&](const std::string&) { ++shown; });
+        EXPECT_TRUE(std::filesystem::is_socket(SingleInstance::rendezvous_path(folder) + ".sock"));
+        EXPECT_EQ(claim_elsewhere(folder), Outcome::handed_over);
+        EXPECT_EQ(shown, 1);
+    }
+
     std::filesystem::path runtime_;
-    std::string old_runtime_;
+    std::filesystem::path temporary_;
+    std::filesystem::path home_;
+    std::map<std::string, std::string> old_environment_;
 };
 
 }  // namespace
@@ -69,7 +104,7 @@ TEST_F(SingleInstanceTest, ALaterStartForTheFolderAsksTheRunningCopyToShowItself
     const auto first = SingleInstance::claim("/home/user/lists", outcome);
     ASSERT_EQ(outcome, Outcome::first);
     int shown = 0;
-    first->serve([&] { ++shown; });
+    first->serve([&](const std::string&) { ++shown; });
 
     EXPECT_EQ(claim_elsewhere("/home/user/lists"), Outcome::handed_over);
     EXPECT_EQ(shown, 1);
@@ -108,7 +143,7 @@ TEST_F(SingleInstanceTest, WhatAKilledCopyLeftNeverBlocksTheNextStart) {
     const auto next = SingleInstance::claim("/home/user/lists", outcome);
     ASSERT_EQ(outcome, Outcome::first);
     int shown = 0;
-    next->serve([&] { ++shown; });
+    next->serve([&](const std::string&) { ++shown; });
     EXPECT_EQ(claim_elsewhere("/home/user/lists"), Outcome::handed_over);
     EXPECT_EQ(shown, 1);
 }
@@ -120,11 +155,74 @@ TEST_F(SingleInstanceTest, TheRendezvousIsInAFolderOnlyTheUserCanEnter) {
 
     // A runtime folder others may enter is not used; nor is a missing one.
     ::chmod(runtime_.c_str(), 0755);
-    const std::string fallback = "/tmp/kestrun-" + std::to_string(::geteuid()) + "/kestrun-";
+    const std::string fallback = own_temporary() + "/kestrun-";
     EXPECT_EQ(SingleInstance::rendezvous_path("/a").rfind(fallback, 0), 0u);
     ::unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(SingleInstance::rendezvous_path("/a").rfind(fallback, 0), 0u);
     struct stat status {};
-    ASSERT_EQ(::stat(("/tmp/kestrun-" + std::to_string(::geteuid())).c_str(), &status), 0);
+    ASSERT_EQ(::stat(own_temporary().c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0700u);
+}
+
+// sun_path holds 108 bytes: a runtime folder of 100 leaves no room for the socket's own path.
+TEST_F(SingleInstanceTest, ARuntimeFolderTooLongForASocketAddressStillHoldsTheRule) {
+    std::filesystem::path runtime = runtime_ / "r";
+    runtime += std::string(100 - runtime.string().size(), 'x');
+    ASSERT_EQ(runtime.string().size(), 100u);
+    std::filesystem::create_directory(runtime);
+    ::chmod(runtime.c_str(), 0700);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+
+    const std::string path = SingleInstance::rendezvous_path("/home/user/lists");
+    EXPECT_EQ(path.rfind(runtime.string() + "/kestrun-", 0), 0u) << "not in the runtime folder";
+    expect_a_later_start_to_hand_over("/home/user/lists");
+}
+
+// Another user can make our folder in the shared temporary folder before we do, or point our
+// runtime folder at one of theirs: neither is used, and copies still meet.
+TEST_F(SingleInstanceTest, FoldersAnotherUserMadeFirstAreNotUsed) {
+    if (!kestrun_test::is_root()) SKIP_OR_FAIL_IN_CI("needs root to make another user's folder");
+    kestrun_test::give_to_nobody(runtime_.string());
+    std::filesystem::create_directory(own_temporary());
+    ::chmod(own_temporary().c_str(), 0700);
+    kestrun_test::give_to_nobody(own_temporary());
+
+    const std::string path = SingleInstance::rendezvous_path("/home/user/lists");
+    EXPECT_EQ(path.rfind(home_.string() + "/.cache/kestrun/kestrun-", 0), 0u) << path;
+    expect_a_later_start_to_hand_over("/home/user/lists");
+    EXPECT_TRUE(std::filesystem::is_empty(runtime_)) << "the other user's folder was used";
+    EXPECT_TRUE(std::filesystem::is_empty(own_temporary())) << "the other user's folder was used";
+
+    // With no private folder anywhere there is no rendezvous, and the start says so (main).
+    ::unsetenv("HOME");
+    EXPECT_EQ(SingleInstance::rendezvous_path("/home/user/lists"), "");
+    Outcome alone = Outcome::first;
+    EXPECT_EQ(SingleInstance::claim("/home/user/lists", alone), nullptr);
+    EXPECT_EQ(alone, Outcome::unavailable);
+}
+
+// On Wayland the later start's activation token lets the running copy come to the front.
+TEST_F(SingleInstanceTest, TheLaterStartsActivationTokenReachesTheRunningCopy) {
+    Outcome outcome = Outcome::unavailable;
+    const auto first = SingleInstance::claim("/home/user/lists", outcome);
+    ASSERT_EQ(outcome, Outcome::first);
+    std::vector<std::string> tokens;
+    first->serve([&](const std::string& token) { tokens.push_back(token); });
+
+    EXPECT_EQ(claim_elsewhere("/home/user/lists", "kwin-12_ab:3"), Outcome::handed_over);
+    EXPECT_EQ(claim_elsewhere("/home/user/lists"), Outcome::handed_over);
+    // One that would not stay one word on the request line is left out; the window still shows.
+    EXPECT_EQ(claim_elsewhere("/home/user/lists", "two words\nshow"), Outcome::handed_over);
+    EXPECT_EQ(claim_elsewhere("/home/user/lists", std::string(300, 't')), Outcome::handed_over);
+    EXPECT_EQ(tokens, (std::vector<std::string>{"kwin-12_ab:3", "", "", ""}));
+}
+
+// Windows names ignore case: "C:\x" and "c:\X" are one folder, so one list and one key.
+TEST(FolderKey, IgnoresCaseOnlyWhereFileNamesDo) {
+    const std::string key = SingleInstance::folder_key("C:\\Users\\Ann\\Äpfel", true);
+    EXPECT_EQ(SingleInstance::folder_key("c:\\users\\ANN\\äPFEL", true), key);
+    EXPECT_NE(SingleInstance::folder_key("c:\\users\\Ann\\Birnen", true), key);
+    EXPECT_NE(SingleInstance::folder_key("/home/Ann", false),
+              SingleInstance::folder_key("/home/ann", false));
+    EXPECT_EQ(key.size(), 32u);
 }

@@ -336,6 +336,8 @@ TEST(TakingTurns, TooLongATurnIsABusyListAndTheOthersScratchFileStays) {
     struct stat theirs {};
     ASSERT_EQ(::lstat(paths.temp_file().c_str(), &theirs), 0);
 
+    const int threads = thread_count();
+    const int descriptors = open_descriptor_count();
     const auto started = Clock::now();
     try {
         append_through_rewrite(paths, added, 300ms);
@@ -345,6 +347,10 @@ TEST(TakingTurns, TooLongATurnIsABusyListAndTheOthersScratchFileStays) {
         EXPECT_EQ(error.code(), EWOULDBLOCK);
     }
     EXPECT_GE(Clock::now() - started, 300ms);
+    EXPECT_LT(Clock::now() - started, 2s) << "the wait did not end when it gave up";
+    // Giving up leaves nothing waiting: no thread, no descriptor on the folder.
+    EXPECT_EQ(thread_count(), threads);
+    EXPECT_EQ(open_descriptor_count(), descriptors);
     EXPECT_EQ(read_bytes(paths.list_file()), record_bytes(first));
     struct stat now {};
     ASSERT_EQ(::lstat(paths.temp_file().c_str(), &now), 0) << "their scratch file was removed";

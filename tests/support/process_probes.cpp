@@ -35,6 +35,12 @@ int open_descriptor_count() {
     return static_cast<int>(open_descriptors().size());
 }
 
+int thread_count() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
 int descriptor_of(const std::string& path) {
     for (const auto& [fd, target] : open_descriptors())
         if (fs::path(target) == fs::path(path)) return fd;

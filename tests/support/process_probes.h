@@ -17,6 +17,7 @@ std::map<int, std::string> open_descriptors();
 int open_descriptor_count();
 int descriptor_of(const std::string& path);  // the one this process holds on `path`, or -1
 long status_kb(const std::string& field);    // "VmRSS:" and the like from /proc/self/status
+int thread_count();                          // this process's threads (/proc/self/task)
 
 bool is_root();
 
