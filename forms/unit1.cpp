@@ -20,6 +20,7 @@
 #include "Unit5.h"
 #include "automatic_accelerators.h"
 #include "error_box.h"
+#include "icons.h"
 #include "list_file.h"
 #include "ping_funcs.h"
 #include "services.h"
@@ -36,13 +37,6 @@ constexpr int name_role = Qt::UserRole;
 // Qt looks through a menu's whole action list for every action added to it, so filling a menu
 // of n items costs n². The submenu makes this many items at once and the rest when it opens.
 constexpr qsizetype items_made_at_once = 1000;
-
-QIcon icon_pair(const QString& stem) {
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/%1-16.png").arg(stem), QSize(16, 16));
-    icon.addFile(QStringLiteral(":/icons/%1-32.png").arg(stem), QSize(32, 32));
-    return icon;
-}
 
 QByteArray bytes_of(const std::string& s) {
     return QByteArray(s.data(), qsizetype(s.size()));
@@ -76,10 +70,9 @@ TForm1::TForm1(QWidget* parent)
     centralWidget()->setFixedSize(335, 224);
     move(191, 112);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
-    Q_INIT_RESOURCE(kestrun);
-    enabled_icon_ = icon_pair(QStringLiteral("kestrun"));
-    disabled_icon_ = icon_pair(QStringLiteral("kestrun-disabled"));
-    setWindowIcon(enabled_icon_);
+    enabled_icon_ = tray_icon();
+    disabled_icon_ = disabled_icon();
+    setWindowIcon(application_icon());
     Image1->setPixmap(enabled_icon_.pixmap(32, 32));
     Image2->setPixmap(disabled_icon_.pixmap(32, 32));
 
