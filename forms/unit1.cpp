@@ -22,6 +22,7 @@
 #include "error_box.h"
 #include "icons.h"
 #include "list_file.h"
+#include "list_text.h"
 #include "ping_funcs.h"
 #include "services.h"
 #include "ui_unit1.h"
@@ -170,7 +171,7 @@ void TForm1::load_list() {
 }
 
 void TForm1::append_line(const std::string& name, bool checked) {
-    auto* line = new QListWidgetItem(QString::fromLocal8Bit(bytes_of(name)));
+    auto* line = new QListWidgetItem(shown_text(name));
     line->setData(name_role, bytes_of(name));
     line->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     line->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
@@ -207,7 +208,7 @@ void TForm1::make_waiting_items() {
 }
 
 void TForm1::make_item(const std::string& name) {
-    QAction* item = RunApplication1->addAction(QString::fromLocal8Bit(bytes_of(name)));
+    QAction* item = RunApplication1->addAction(shown_text(name));
     item->setData(bytes_of(name));
     connect(item, &QAction::triggered, this,
             [this, item] { platform::guarded([&] { RunApplication1ItemsClick(item); }); });
@@ -347,8 +348,7 @@ void TForm1::need_dialogs() {
 
 void TForm1::Button1Click() {
     need_dialogs();
-    Form2->app_name->clear();
-    Form2->app_path->clear();
+    Form2->fill_fields({}, {});
     Form2->Button2->setText(QStringLiteral("OK"));
     Form2->exec();
 }
@@ -377,8 +377,7 @@ void TForm1::Button2Click() {
     // No such record: reading past the last one is "Read beyond end of file".
     const store::LaunchRecord record = found ? *found : list.read_record();
     list.close();
-    Form2->app_name->setText(QString::fromLocal8Bit(bytes_of(store::record_name(record))));
-    Form2->app_path->setText(QString::fromLocal8Bit(bytes_of(store::record_path(record))));
+    Form2->fill_fields(store::record_name(record), store::record_path(record));
     Form2->Button2->setText(QStringLiteral("Update"));
     Form2->exec();
 }
