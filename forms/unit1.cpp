@@ -243,7 +243,7 @@ void TForm1::UMNotifyIcon(const platform::TMessage& message) {
         show();
         raise();
         activateWindow();
-        setFocus();
+        focus_list();
     } else if (message.LParam == platform::WM_RBUTTONDOWN) {
         // The position is read before waiting events run, as the menu opens where the
         // pointer was when the button went down.
@@ -256,6 +256,17 @@ void TForm1::UMNotifyIcon(const platform::TMessage& message) {
 void TForm1::Open1Click() {
     show();
     raise();
+    focus_list();
+}
+
+void TForm1::focus_list() {
+    // The keys go to the list: Space toggles its current line, which is in view. Making a
+    // line current selects nothing, so Edit and Delete still ask for a selection.
+    if (CheckListBox1->currentItem() == nullptr && CheckListBox1->count() > 0)
+        CheckListBox1->setCurrentRow(0, QItemSelectionModel::NoUpdate);
+    if (QListWidgetItem* current = CheckListBox1->currentItem())
+        CheckListBox1->scrollToItem(current);
+    CheckListBox1->setFocus(Qt::OtherFocusReason);
 }
 
 void TForm1::Button4Click() {

@@ -106,6 +106,7 @@ class TForm1 : public QMainWindow {
     void append_item(const std::string& name);  // made now, or waiting
     void make_item(const std::string& name);
     void make_waiting_items();  // when the submenu opens
+    void focus_list();          // where the window is shown
 
     QIcon enabled_icon_;   // the picture Image1 holds
     QIcon disabled_icon_;  // the picture Image2 holds

@@ -228,6 +228,27 @@ TEST_F(ShowAndHide, OkAndOpenAndMinimize) {
     EXPECT_EQ(terminations, 0);
 }
 
+// However the window is shown, the keys go to the check list, whose current line is in view;
+// nothing is selected by it.
+TEST_F(ShowAndHide, ShownWindowGivesTheCheckListTheFocus) {
+    write_list(numbered_records(40));
+    TForm1 form;
+    tray->deliver(tray_message(0, platform::WM_LBUTTONDOWN));
+    EXPECT_EQ(form.focusWidget(), form.CheckListBox1);
+    EXPECT_EQ(form.CheckListBox1->currentRow(), 0);
+    EXPECT_EQ(form.selected_line(), nullptr);
+
+    form.Button4->click();
+    form.CheckListBox1->setCurrentRow(39, QItemSelectionModel::NoUpdate);
+    form.CheckListBox1->scrollToTop();
+    form.Button1->setFocus();
+    form.Open1->trigger();
+    EXPECT_EQ(form.CheckListBox1->currentRow(), 39);
+    const QRect line = form.CheckListBox1->visualItemRect(form.CheckListBox1->item(39));
+    EXPECT_TRUE(form.CheckListBox1->viewport()->rect().contains(line)) << "the line is in view";
+    EXPECT_EQ(form.focusWidget(), form.CheckListBox1);
+}
+
 using Ending = GuiTest;
 
 TEST_F(Ending, EveryExitRemovesTheIconThenTerminates) {

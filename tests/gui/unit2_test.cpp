@@ -570,8 +570,11 @@ TEST_F(Interaction, LayoutAndNoDefaultButton) {
     EXPECT_FALSE(d.windowIcon().isNull());
     EXPECT_EQ(d.font().family(), "MS Sans Serif");
     EXPECT_EQ(d.font().pointSize(), 8);
-    EXPECT_EQ(d.Label1->text(), "Application Name:");
-    EXPECT_EQ(d.Label2->text(), "Application executable path:");
+    // Each label is its field's: its Alt key and a screen reader's name for the field.
+    EXPECT_EQ(d.Label1->text(), "Application &Name:");
+    EXPECT_EQ(d.Label2->text(), "Application executable &path:");
+    EXPECT_EQ(d.Label1->buddy(), d.app_name);
+    EXPECT_EQ(d.Label2->buddy(), d.app_path);
     EXPECT_EQ(d.Label1->font().pointSize(), 10);
     EXPECT_EQ(d.Label2->font().pointSize(), 10);
     EXPECT_EQ(d.app_name->toolTip(), "Name of Application to launch");
