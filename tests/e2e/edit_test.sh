@@ -13,7 +13,6 @@ readonly ADD="Add New Application"
 readonly NOTICE="Error"
 readonly CONFIRM="Confirm Delete"
 readonly ABOUT="About Velmora Kestrunner"
-readonly REC=223
 
 e2e_setup "${1:-}"
 start_xvfb
@@ -26,21 +25,8 @@ start_kestrun "$work"
 
 # --- the list file, read back byte by byte ---
 
-size_of() { stat -c %s "$1" 2>/dev/null || echo none; }
 size_is() { [[ "$(size_of "$list")" == "$1" ]]; }
 
-# byte FILE OFFSET: the unsigned value of one byte.
-byte() { od -An -tu1 -j "$2" -N1 "$1" | tr -d ' '; }
-
-# record FILE I: prints "name|path|enabled" of record I, the texts cut at their length bytes.
-record() {
-  local file=$1 base=$(($2 * REC))
-  (($(size_of "$file") >= base + REC)) || return 1
-  local name_len path_len
-  name_len=$(byte "$file" "$base") path_len=$(byte "$file" $((base + 21)))
-  printf '%s|%s|%s\n' "$(tail -c +$((base + 2)) "$file" | head -c "$name_len")" \
-    "$(tail -c +$((base + 23)) "$file" | head -c "$path_len")" "$(byte "$file" $((base + 222)))"
-}
 record_is() { [[ "$(record "$list" "$1")" == "$2" ]]; }
 enabled_is() { [[ "$(record "$list" "$1")" == *"|$2" ]]; }
 
