@@ -500,6 +500,11 @@ sni_call() {
   shift 2
   busctl --user call "$name" /StatusNotifierItem org.kde.StatusNotifierItem "$method" "$@"
 }
+# sni_pixmap_sizes NAME: the sizes of the item's IconPixmap, one "WxH" a line.
+sni_pixmap_sizes() {
+  busctl --user --json=short get-property "$1" /StatusNotifierItem org.kde.StatusNotifierItem \
+    IconPixmap 2>/dev/null | jq -r '.data[] | "\(.[0])x\(.[1])"'
+}
 sni_menu_path() { sni_get "$1" Menu | sed -n 's/^o "\(.*\)"$/\1/p'; }
 
 # sni_menu NAME: the item's exported menu, one line per item: depth, id, enabled, label (tabs).

@@ -118,7 +118,7 @@ TEST_F(About, LinkOpensTheMakersPageAndTheBoxStaysOpen) {
 TEST_F(About, LinkIsAControlThatKeysAndItsPressActionOpen) {
     show();
     // Tab goes from OK to the link.
-    about->Button1->setFocus();
+    EXPECT_EQ(about->focusWidget(), about->Button1) << "OK has the focus when the box opens";
     QTest::keyClick(about->Button1, Qt::Key_Tab);
     EXPECT_EQ(about->focusWidget(), about->Label5);
     EXPECT_EQ(about->Label5->focusPolicy(), Qt::StrongFocus);
