@@ -91,18 +91,7 @@ focus_main() { refocus "$TITLE"; }
 
 # --- start-up: an empty directory, the main window ---
 
-if ! wait_until 20 has_tray_icon; then
-  fail "the tray icon is embedded in trayer"
-  e2e_finish
-fi
-icon=$(tray_icon_window | head -n1)
-click_window "$icon" 1
-if ! wait_until 5 window_shown "$TITLE"; then
-  fail "a left click on the icon shows the main window"
-  e2e_finish
-fi
-main=$(visible_window "$TITLE")
-wait_until 3 has_focus "$TITLE" || fail "the main window has the focus"
+open_main_from_icon
 park_pointer
 grab_list empty
 
@@ -329,16 +318,6 @@ check "the program still runs" running
 check "its icon is still docked" has_tray_icon
 check "the main window is still shown" window_shown "$TITLE"
 check "the list is as the delete left it" size_is $REC
-if open_tray_menu "$icon"; then
-  key x
-  if wait_exit "$E2E_KESTRUN_PID" 10; then
-    E2E_KESTRUN_PID=""
-    check "\"E&xit\" in the tray menu ends it with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
-  else
-    fail "\"E&xit\" in the tray menu ends the program"
-  fi
-else
-  fail "the tray menu opens for \"E&xit\""
-fi
+exit_by_tray_menu
 
 e2e_finish

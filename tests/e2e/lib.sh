@@ -328,6 +328,38 @@ window_shown() { [[ -n "$(visible_window "$1")" ]]; }
 window_hidden() { [[ -z "$(visible_window "$1")" ]]; }
 has_focus() { [[ "$(xdotool getwindowfocus 2>/dev/null)" == "$(visible_window "$1")" ]]; }
 
+# open_main_from_icon: waits for kestrun's icon in trayer, left-clicks it and waits for the main
+# window with the focus; sets icon and main. Without the icon or the window the test ends there.
+open_main_from_icon() {
+  if ! wait_until 20 has_tray_icon; then
+    fail "the tray icon is embedded in trayer"
+    e2e_finish
+  fi
+  icon=$(tray_icon_window | head -n1)
+  click_window "$icon" 1
+  if ! wait_until 5 window_shown "$TITLE"; then
+    fail "a left click on the icon shows the main window"
+    e2e_finish
+  fi
+  main=$(visible_window "$TITLE")
+  check "the main window has the focus" wait_until 3 has_focus "$TITLE"
+}
+
+# exit_by_tray_menu: "E&xit" from the tray menu of $icon; the program ends with status 0.
+exit_by_tray_menu() {
+  if ! open_tray_menu "$icon"; then
+    fail "the tray menu opens for \"E&xit\""
+    return
+  fi
+  key x
+  if wait_exit "$E2E_KESTRUN_PID" 10; then
+    E2E_KESTRUN_PID=""
+    check "\"E&xit\" in the tray menu ends it with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
+  else
+    fail "\"E&xit\" in the tray menu ends the program"
+  fi
+}
+
 # Windows of kestrun that became visible since a snapshot (kestrun_windows output in $1).
 new_windows() { comm -13 <(printf '%s\n' "$1") <(kestrun_windows); }
 no_new_windows() { [[ -z "$(new_windows "$1")" ]]; }
