@@ -98,9 +98,11 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
     Image1->setPixmap(about_picture());
 
     Label5->setText(QString::fromLatin1(maker_web_page));
-    // The link is a control of its own: Tab reaches it, Enter or Space opens it.
+    // The link is a control of its own: Tab reaches it from OK, which has the focus first,
+    // and Enter or Space opens it.
     Label5->setAccessibleName(Label5->text());
     Label5->setFocusPolicy(Qt::StrongFocus);
+    Button1->setFocus();
     // These labels size themselves to their text from their designed top-left corner, so
     // a face wider than the designed one never cuts them off.
     for (QLabel* label : {Label1, Label2, Label3, Label5}) label->adjustSize();
