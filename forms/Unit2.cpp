@@ -1,16 +1,19 @@
 #include "Unit2.h"
 
-#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
 
 #include "Unit3.h"
 #include "error_box.h"
 #include "list_file.h"
 #include "list_rewrite.h"
+#include "list_text.h"
 #include "services.h"
 #include "ui_Unit2.h"
 #include "unit1.h"
@@ -21,11 +24,7 @@ namespace {
 
 const QString add_caption = QStringLiteral("OK");
 const QString update_caption = QStringLiteral("Update");
-
-std::string local_bytes(const QString& text) {
-    const QByteArray bytes = text.toLocal8Bit();
-    return std::string(bytes.constData(), std::size_t(bytes.size()));
-}
+const std::string name_suffix = "(1)";
 
 }  // namespace
 
@@ -54,6 +53,16 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
 
     app_name->installEventFilter(this);
     app_path->installEventFilter(this);
+    // Any other text, typed or set, is stored in the locale's encoding.
+    connect(app_name, &QLineEdit::textChanged, this, [this] { filled_name_.reset(); });
+    connect(app_path, &QLineEdit::textChanged, this, [this] { filled_path_.reset(); });
+}
+
+void TForm2::fill_fields(const std::string& name, const std::string& path) {
+    app_name->setText(shown_text(name));
+    app_path->setText(shown_text(path));
+    filled_name_ = name;
+    filled_path_ = path;
 }
 
 TForm2::~TForm2() = default;
@@ -90,39 +99,54 @@ void TForm2::Button3Click() {
 }
 
 std::string TForm2::name_bytes() const {
-    return local_bytes(app_name->text());
+    return filled_name_ ? *filled_name_ : stored_bytes(app_name->text());
+}
+
+std::string TForm2::path_bytes() const {
+    return filled_path_ ? *filled_path_ : stored_bytes(app_path->text());
 }
 
 void TForm2::UniquifyName() {
     uniquify_name(std::nullopt);
 }
 
-void TForm2::uniquify_name(const std::optional<std::string>& edited_name) {
+std::string TForm2::uniquify_name(const std::optional<std::string>& edited_name) {
+    std::set<std::string> taken;
     store::ListFile list(Form1->ListDirectory.list_file());
-    bool changed = false;
-    do {
-        list.open_existing();  // back to the first record
-        changed = false;
-        bool passed_edited = !edited_name.has_value();
-        while (!list.at_end()) {
-            const std::string stored = store::record_name(list.read_record());
-            if (!passed_edited && stored == *edited_name) {
-                passed_edited = true;  // the entry being updated is no duplicate of itself
-                continue;
-            }
-            if (stored == name_bytes()) {
-                app_name->setText(app_name->text() + QStringLiteral("(1)"));
-                changed = true;
-            }
+    list.open_existing();
+    bool passed_edited = !edited_name.has_value();
+    while (!list.at_end()) {
+        std::string stored = store::record_name(list.read_record());
+        if (!passed_edited && stored == *edited_name) {
+            passed_edited = true;  // the entry being updated is no duplicate of itself
+            continue;
         }
-    } while (changed);
+        taken.insert(std::move(stored));
+    }
     list.close();
+
+    // Compared as it will be stored: cut to the field. A suffix goes on the end of what is
+    // stored, so the name before it is cut to leave room for it.
+    const std::string typed = name_bytes();
+    for (std::string suffix; suffix.size() <= store::name_capacity; suffix += name_suffix) {
+        const std::string name =
+            store::cut_to_capacity(typed, store::name_capacity - suffix.size()) + suffix;
+        if (taken.contains(name)) continue;
+        if (!suffix.empty()) {
+            app_name->setText(shown_text(name));
+            filled_name_ = name;
+        }
+        return name;
+    }
+    throw std::runtime_error(
+        "Every name this entry could be stored as is taken: type another name");
 }
 
 void TForm2::add_entry() {
     if (app_path->text().isEmpty()) return;
     // Taken as typed: a folder, or a path followed by arguments, names no file.
-    if (!QFileInfo(app_path->text()).isFile()) {
+    std::error_code no_file;
+    if (!std::filesystem::is_regular_file(path_bytes(), no_file)) {
         Form3->Label1->setText(QString::fromLatin1(notice_missing_application));
         Form3->exec();
         Form3->Label1->setText(QString::fromLatin1(notice_resting_text));
@@ -133,19 +157,19 @@ void TForm2::add_entry() {
     store::ListRewrite rewrite(paths);
     store::ListFile list(paths.list_file());
     if (app_name->text().isEmpty()) app_name->setText(QStringLiteral("no name"));
+    std::string name = name_bytes();
     if (list.exists()) {
-        UniquifyName();
+        name = uniquify_name(std::nullopt);
         list.open_existing();
         while (!list.at_end()) rewrite.write(list.read_record());
         list.close();
     }
-    const store::LaunchRecord added =
-        store::make_record(name_bytes(), local_bytes(app_path->text()), true);
+    const store::LaunchRecord added = store::make_record(name, path_bytes(), true);
     rewrite.write(added);
     rewrite.commit();
 
     // The views follow the file only once it holds the entry.
-    const std::string name = store::record_name(added);
+    name = store::record_name(added);
     Form1->add_new_item(name);
     Form1->append_line(name, true);
     accept();
@@ -167,10 +191,8 @@ void TForm2::update_entry() {
     if (!list.exists()) throw store::IoError(store::file_not_found);
     store::ListRewrite rewrite(paths);
 
-    uniquify_name(old_name);
-
     const store::LaunchRecord updated =
-        store::make_record(name_bytes(), local_bytes(app_path->text()), true);
+        store::make_record(uniquify_name(old_name), path_bytes(), true);
     bool replaced = false;
     list.open_existing();
     while (!list.at_end()) {

@@ -37,8 +37,13 @@ class TForm2 : public QDialog {
     void Button1Click();
     void Button2Click();
     void Button3Click();
-    // Lengthens app_name with "(1)" until no record of the list has that name.
+    // Lengthens app_name with "(1)" until no record of the list has the name it would be
+    // stored as.
     void UniquifyName();
+
+    // Fills the fields with an entry's stored bytes. A field that still shows them when the
+    // dialog is confirmed stores them back unchanged, whatever their encoding.
+    void fill_fields(const std::string& name, const std::string& path);
 
   public slots:
     void reject() override;  // Esc and the close box: Button3Click
@@ -49,9 +54,15 @@ class TForm2 : public QDialog {
   private:
     void add_entry();     // Button2Click in add mode ("OK")
     void update_entry();  // Button2Click in update mode ("Update")
-    // UniquifyName; in an update the first record of the edited entry's name is skipped.
-    void uniquify_name(const std::optional<std::string>& edited_name);
-    std::string name_bytes() const;  // app_name as the list stores it
+    // UniquifyName: the name to store. In an update the first record of the edited entry's
+    // name is skipped.
+    std::string uniquify_name(const std::optional<std::string>& edited_name);
+    std::string name_bytes() const;  // the fields as the list stores them
+    std::string path_bytes() const;
+
+    // The bytes fill_fields put into a field, while the field still shows them.
+    std::optional<std::string> filled_name_;
+    std::optional<std::string> filled_path_;
 
     std::unique_ptr<Ui::TForm2> ui_;
 };

@@ -9,14 +9,6 @@
 
 TForm3* Form3 = nullptr;
 
-QIcon application_icon() {
-    Q_INIT_RESOURCE(kestrun);
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/kestrun-16.png"), QSize(16, 16));
-    icon.addFile(QStringLiteral(":/icons/kestrun-32.png"), QSize(32, 32));
-    return icon;
-}
-
 TForm3::TForm3(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TForm3>()) {
     ui_->setupUi(this);
     Label1 = ui_->Label1;

@@ -2,8 +2,9 @@
 // The notice box "Error": one line of text and an OK button.
 
 #include <QDialog>
-#include <QIcon>
 #include <memory>
+
+#include "icons.h"  // application_icon(), which every dialog wears in its title bar
 
 class QLabel;
 class QPushButton;
@@ -14,9 +15,6 @@ class TForm3;
 
 inline constexpr const char* notice_resting_text = "Please select an application to edit";
 inline constexpr const char* notice_missing_application = "Application does not exists";
-
-// The application's icon, which every dialog wears in its title bar.
-QIcon application_icon();
 
 // The title-bar buttons of the dialogs: the system menu (with its close button) and nothing else.
 inline constexpr Qt::WindowFlags dialog_window_flags =

@@ -1,10 +1,14 @@
 #include "Unit5.h"
 
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
+#include <QStyleOptionFocusRect>
 
 #include "Unit3.h"
 #include "error_box.h"
@@ -33,6 +37,34 @@ void set_text_colour(QLabel* label, const QColor& colour) {
     label->setPalette(palette);
 }
 
+// A screen reader reads the link as one: a link, named by its address, that its press action
+// opens.
+class LinkAccessible : public QAccessibleWidget {
+  public:
+    explicit LinkAccessible(QWidget* link) : QAccessibleWidget(link, QAccessible::Link) {}
+    QStringList actionNames() const override {
+        return QAccessibleWidget::actionNames() << pressAction();
+    }
+    void doAction(const QString& name) override {
+        if (name != pressAction()) return QAccessibleWidget::doAction(name);
+        if (auto* about = qobject_cast<TForm5*>(widget()->window()))
+            platform::guarded([about] { about->Label5Click(); });
+    }
+};
+
+QAccessibleInterface* link_accessible(const QString&, QObject* object) {
+    if (object != nullptr && object->objectName() == QLatin1String("Label5") &&
+        qobject_cast<QLabel*>(object) != nullptr && qobject_cast<TForm5*>(object->parent()))
+        return new LinkAccessible(static_cast<QWidget*>(object));
+    return nullptr;
+}
+
+bool is_open_key(const QEvent* event) {
+    if (event->type() != QEvent::KeyPress) return false;
+    const int key = static_cast<const QKeyEvent*>(event)->key();
+    return key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Space;
+}
+
 }  // namespace
 
 // Outside the unnamed namespace: the resource initialiser it declares is the library's.
@@ -44,6 +76,8 @@ static QPixmap about_picture() {
 }
 
 TForm5::TForm5(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TForm5>()) {
+    static const bool link_factory = (QAccessible::installFactory(link_accessible), true);
+    (void)link_factory;
     ui_->setupUi(this);
     Image1 = ui_->Image1;
     Label1 = ui_->Label1;
@@ -64,6 +98,11 @@ TForm5::TForm5(QWidget* parent) : QDialog(parent), ui_(std::make_unique<Ui::TFor
     Image1->setPixmap(about_picture());
 
     Label5->setText(QString::fromLatin1(maker_web_page));
+    // The link is a control of its own: Tab reaches it from OK, which has the focus first,
+    // and Enter or Space opens it.
+    Label5->setAccessibleName(Label5->text());
+    Label5->setFocusPolicy(Qt::StrongFocus);
+    Button1->setFocus();
     // These labels size themselves to their text from their designed top-left corner, so
     // a face wider than the designed one never cuts them off.
     for (QLabel* label : {Label1, Label2, Label3, Label5}) label->adjustSize();
@@ -90,6 +129,21 @@ TForm5::~TForm5() = default;
 
 bool TForm5::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Label5) {
+        if (is_open_key(event)) {
+            platform::guarded([this] { Label5Click(); });
+            return true;  // not the dialog's default button
+        }
+        if (event->type() == QEvent::Paint && Label5->hasFocus() && !painting_link_) {
+            // The label draws itself, then the focus frame goes round it.
+            painting_link_ = true;
+            QCoreApplication::sendEvent(Label5, event);
+            painting_link_ = false;
+            QPainter painter(Label5);
+            QStyleOptionFocusRect frame;
+            frame.initFrom(Label5);
+            Label5->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &frame, &painter, Label5);
+            return true;
+        }
         if (event->type() == QEvent::MouseMove) {
             platform::guarded([this] { Label5MouseMove(); });
         } else if (event->type() == QEvent::MouseButtonRelease) {

@@ -39,6 +39,7 @@ class TForm5 : public QDialog {
     void mouseMoveEvent(QMouseEvent* event) override;
 
   private:
+    bool painting_link_ = false;
     std::unique_ptr<Ui::TForm5> ui_;
 };
 

@@ -24,7 +24,9 @@
 #include "Unit5.h"
 #include "automatic_accelerators.h"
 #include "error_box.h"
+#include "icons.h"
 #include "list_file.h"
+#include "list_text.h"
 #include "ping_funcs.h"
 #include "services.h"
 #include "ui_unit1.h"
@@ -47,13 +49,6 @@ constexpr int name_role = Qt::UserRole;
 // Qt looks through a menu's whole action list for every action added to it, so filling a menu
 // of n items costs n². The submenu makes this many items at once and the rest when it opens.
 constexpr qsizetype items_made_at_once = 1000;
-
-QIcon icon_pair(const QString& stem) {
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/icons/%1-16.png").arg(stem), QSize(16, 16));
-    icon.addFile(QStringLiteral(":/icons/%1-32.png").arg(stem), QSize(32, 32));
-    return icon;
-}
 
 QByteArray bytes_of(const std::string& s) {
     return QByteArray(s.data(), qsizetype(s.size()));
@@ -87,10 +82,9 @@ TForm1::TForm1(QWidget* parent)
     centralWidget()->setFixedSize(335, 224);
     move(191, 112);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
-    Q_INIT_RESOURCE(kestrun);
-    enabled_icon_ = icon_pair(QStringLiteral("kestrun"));
-    disabled_icon_ = icon_pair(QStringLiteral("kestrun-disabled"));
-    setWindowIcon(enabled_icon_);
+    enabled_icon_ = tray_icon();
+    disabled_icon_ = disabled_icon();
+    setWindowIcon(application_icon());
     Image1->setPixmap(enabled_icon_.pixmap(32, 32));
     Image2->setPixmap(disabled_icon_.pixmap(32, 32));
 
@@ -201,7 +195,7 @@ void TForm1::load_list() {
 }
 
 void TForm1::append_line(const std::string& name, bool checked) {
-    auto* line = new QListWidgetItem(QString::fromLocal8Bit(bytes_of(name)));
+    auto* line = new QListWidgetItem(shown_text(name));
     line->setData(name_role, bytes_of(name));
     line->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     line->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
@@ -238,7 +232,7 @@ void TForm1::make_waiting_items() {
 }
 
 void TForm1::make_item(const std::string& name) {
-    QAction* item = RunApplication1->addAction(QString::fromLocal8Bit(bytes_of(name)));
+    QAction* item = RunApplication1->addAction(shown_text(name));
     item->setData(bytes_of(name));
     connect(item, &QAction::triggered, this,
             [this, item] { platform::guarded([&] { RunApplication1ItemsClick(item); }); });
@@ -342,7 +336,7 @@ void TForm1::UMNotifyIcon(const platform::TMessage& message) {
         show();
         raise();
         activateWindow();
-        setFocus();
+        focus_list();
     } else if (message.LParam == platform::WM_RBUTTONDOWN) {
         // The position is read before waiting events run, as the menu opens where the
         // pointer was when the button went down.
@@ -355,6 +349,17 @@ void TForm1::UMNotifyIcon(const platform::TMessage& message) {
 void TForm1::Open1Click() {
     show();
     raise();
+    focus_list();
+}
+
+void TForm1::focus_list() {
+    // The keys go to the list: Space toggles its current line, which is in view. Making a
+    // line current selects nothing, so Edit and Delete still ask for a selection.
+    if (CheckListBox1->currentItem() == nullptr && CheckListBox1->count() > 0)
+        CheckListBox1->setCurrentRow(0, QItemSelectionModel::NoUpdate);
+    if (QListWidgetItem* current = CheckListBox1->currentItem())
+        CheckListBox1->scrollToItem(current);
+    CheckListBox1->setFocus(Qt::OtherFocusReason);
 }
 
 void TForm1::Button4Click() {
@@ -470,8 +475,7 @@ void TForm1::need_dialogs() {
 
 void TForm1::Button1Click() {
     need_dialogs();
-    Form2->app_name->clear();
-    Form2->app_path->clear();
+    Form2->fill_fields({}, {});
     Form2->Button2->setText(QStringLiteral("OK"));
     Form2->exec();
 }
@@ -500,8 +504,7 @@ void TForm1::Button2Click() {
     // No such record: reading past the last one is "Read beyond end of file".
     const store::LaunchRecord record = found ? *found : list.read_record();
     list.close();
-    Form2->app_name->setText(QString::fromLocal8Bit(bytes_of(store::record_name(record))));
-    Form2->app_path->setText(QString::fromLocal8Bit(bytes_of(store::record_path(record))));
+    Form2->fill_fields(store::record_name(record), store::record_path(record));
     Form2->Button2->setText(QStringLiteral("Update"));
     Form2->exec();
 }

@@ -13,7 +13,6 @@ readonly ADD="Add New Application"
 readonly NOTICE="Error"
 readonly CONFIRM="Confirm Delete"
 readonly ABOUT="About Velmora Kestrunner"
-readonly REC=223
 
 e2e_setup "${1:-}"
 start_xvfb
@@ -26,21 +25,8 @@ start_kestrun "$work"
 
 # --- the list file, read back byte by byte ---
 
-size_of() { stat -c %s "$1" 2>/dev/null || echo none; }
 size_is() { [[ "$(size_of "$list")" == "$1" ]]; }
 
-# byte FILE OFFSET: the unsigned value of one byte.
-byte() { od -An -tu1 -j "$2" -N1 "$1" | tr -d ' '; }
-
-# record FILE I: prints "name|path|enabled" of record I, the texts cut at their length bytes.
-record() {
-  local file=$1 base=$(($2 * REC))
-  (($(size_of "$file") >= base + REC)) || return 1
-  local name_len path_len
-  name_len=$(byte "$file" "$base") path_len=$(byte "$file" $((base + 21)))
-  printf '%s|%s|%s\n' "$(tail -c +$((base + 2)) "$file" | head -c "$name_len")" \
-    "$(tail -c +$((base + 23)) "$file" | head -c "$path_len")" "$(byte "$file" $((base + 222)))"
-}
 record_is() { [[ "$(record "$list" "$1")" == "$2" ]]; }
 enabled_is() { [[ "$(record "$list" "$1")" == *"|$2" ]]; }
 
@@ -105,18 +91,7 @@ focus_main() { refocus "$TITLE"; }
 
 # --- start-up: an empty directory, the main window ---
 
-if ! wait_until 20 has_tray_icon; then
-  fail "the tray icon is embedded in trayer"
-  e2e_finish
-fi
-icon=$(tray_icon_window | head -n1)
-click_window "$icon" 1
-if ! wait_until 5 window_shown "$TITLE"; then
-  fail "a left click on the icon shows the main window"
-  e2e_finish
-fi
-main=$(visible_window "$TITLE")
-wait_until 3 has_focus "$TITLE" || fail "the main window has the focus"
+open_main_from_icon
 park_pointer
 grab_list empty
 
@@ -343,16 +318,6 @@ check "the program still runs" running
 check "its icon is still docked" has_tray_icon
 check "the main window is still shown" window_shown "$TITLE"
 check "the list is as the delete left it" size_is $REC
-if open_tray_menu "$icon"; then
-  key x
-  if wait_exit "$E2E_KESTRUN_PID" 10; then
-    E2E_KESTRUN_PID=""
-    check "\"E&xit\" in the tray menu ends it with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
-  else
-    fail "\"E&xit\" in the tray menu ends the program"
-  fi
-else
-  fail "the tray menu opens for \"E&xit\""
-fi
+exit_by_tray_menu
 
 e2e_finish

@@ -29,6 +29,8 @@ E2E_OTHER_PIDS=()
 # How start_kestrun runs the program: its Qt platform, and whether it sees the session bus.
 E2E_PLATFORM=xcb
 E2E_WITH_BUS=0
+# More environment for start_kestrun, as NAME=VALUE words.
+E2E_ENV=()
 E2E_UNSHARE=()
 E2E_NSENTER=()
 E2E_SHOT=0
@@ -245,7 +247,7 @@ start_kestrun() {
   (cd "$dir" && exec env -u DBUS_SESSION_BUS_ADDRESS -u SESSION_MANAGER -u QT_QPA_PLATFORMTHEME \
     -u QT_STYLE_OVERRIDE -u QT_SCALE_FACTOR "${display[@]}" "${bus[@]}" \
     QT_QPA_PLATFORM="$E2E_PLATFORM" XDG_RUNTIME_DIR="${E2E_RUNTIME:-$E2E_TMP/runtime}" \
-    XDG_CONFIG_HOME="$E2E_TMP/config" "${E2E_UNSHARE[@]}" -- "$E2E_KESTRUN" "$@") \
+    XDG_CONFIG_HOME="$E2E_TMP/config" "${E2E_ENV[@]}" "${E2E_UNSHARE[@]}" -- "$E2E_KESTRUN" "$@") \
     >>"$E2E_TMP/kestrun.log" 2>&1 &
   E2E_KESTRUN_PID=$!
   e2e_log "kestrun started (pid $E2E_KESTRUN_PID) in $dir"
@@ -326,6 +328,38 @@ visible_window() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | hea
 window_shown() { [[ -n "$(visible_window "$1")" ]]; }
 window_hidden() { [[ -z "$(visible_window "$1")" ]]; }
 has_focus() { [[ "$(xdotool getwindowfocus 2>/dev/null)" == "$(visible_window "$1")" ]]; }
+
+# open_main_from_icon: waits for kestrun's icon in trayer, left-clicks it and waits for the main
+# window with the focus; sets icon and main. Without the icon or the window the test ends there.
+open_main_from_icon() {
+  if ! wait_until 20 has_tray_icon; then
+    fail "the tray icon is embedded in trayer"
+    e2e_finish
+  fi
+  icon=$(tray_icon_window | head -n1)
+  click_window "$icon" 1
+  if ! wait_until 5 window_shown "$TITLE"; then
+    fail "a left click on the icon shows the main window"
+    e2e_finish
+  fi
+  main=$(visible_window "$TITLE")
+  check "the main window has the focus" wait_until 3 has_focus "$TITLE"
+}
+
+# exit_by_tray_menu: "E&xit" from the tray menu of $icon; the program ends with status 0.
+exit_by_tray_menu() {
+  if ! open_tray_menu "$icon"; then
+    fail "the tray menu opens for \"E&xit\""
+    return
+  fi
+  key x
+  if wait_exit "$E2E_KESTRUN_PID" 10; then
+    E2E_KESTRUN_PID=""
+    check "\"E&xit\" in the tray menu ends it with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
+  else
+    fail "\"E&xit\" in the tray menu ends the program"
+  fi
+}
 
 # Windows of kestrun that became visible since a snapshot (kestrun_windows output in $1).
 new_windows() { comm -13 <(printf '%s\n' "$1") <(kestrun_windows); }
@@ -499,6 +533,11 @@ sni_call() {
   shift 2
   busctl --user call "$name" /StatusNotifierItem org.kde.StatusNotifierItem "$method" "$@"
 }
+# sni_pixmap_sizes NAME: the sizes of the item's IconPixmap, one "WxH" a line.
+sni_pixmap_sizes() {
+  busctl --user --json=short get-property "$1" /StatusNotifierItem org.kde.StatusNotifierItem \
+    IconPixmap 2>/dev/null | jq -r '.data[] | "\(.[0])x\(.[1])"'
+}
 sni_menu_path() { sni_get "$1" Menu | sed -n 's/^o "\(.*\)"$/\1/p'; }
 
 # sni_menu NAME: the item's exported menu, one line per item: depth, id, enabled, label (tabs).
@@ -614,6 +653,24 @@ start_xfce4_panel() {
   wait_until 30 host_registered || e2e_skip "xfce4-panel registered no StatusNotifierItem host"
 }
 
+# start_accessibility_bus: the accessibility bus of start_session_bus's session, with its socket
+# in kestrun's XDG_RUNTIME_DIR (never an abstract one, which kestrun's network namespace would
+# not see), and the registry on it. kestrun joins it with QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1.
+a11y_bus_up() {
+  busctl --user call org.a11y.Bus /org/a11y/bus org.a11y.Bus GetAddress 2>/dev/null | grep -q 'unix:path='
+}
+start_accessibility_bus() {
+  XDG_RUNTIME_DIR="$E2E_TMP/runtime" /usr/libexec/at-spi-bus-launcher --launch-immediately \
+    --a11y=1 >"$E2E_TMP/at-spi.log" 2>&1 &
+  E2E_OTHER_PIDS+=($!)
+  wait_until 10 a11y_bus_up || e2e_skip "the accessibility bus did not start (see at-spi.log)"
+}
+
+# window_icon_sizes ID: the sizes a window's _NET_WM_ICON holds, one "WxH" a line.
+window_icon_sizes() {
+  xprop -id "$1" -notype _NET_WM_ICON 2>/dev/null | sed -n 's/.*Icon (\([0-9]*\) x \([0-9]*\)):.*/\1x\2/p'
+}
+
 # stop_host: ends the host of start_waybar or start_xfce4_panel; waits until its watcher is gone.
 stop_host() {
   stop_process "$E2E_HOST_PID"
@@ -622,6 +679,22 @@ stop_host() {
 }
 
 # --- list file ---
+
+readonly REC=223
+size_of() { stat -c %s "$1" 2>/dev/null || echo none; }
+
+# byte FILE OFFSET: the unsigned value of one byte.
+byte() { od -An -tu1 -j "$2" -N1 "$1" | tr -d ' '; }
+
+# record FILE I: prints "name|path|enabled" of record I, the texts cut at their length bytes.
+record() {
+  local file=$1 base=$(($2 * REC))
+  (($(size_of "$file") >= base + REC)) || return 1
+  local name_len path_len
+  name_len=$(byte "$file" "$base") path_len=$(byte "$file" $((base + 21)))
+  printf '%s|%s|%s\n' "$(tail -c +$((base + 2)) "$file" | head -c "$name_len")" \
+    "$(tail -c +$((base + 23)) "$file" | head -c "$path_len")" "$(byte "$file" $((base + 222)))"
+}
 
 # write_record FILE NAME PATH ENABLED: appends one 223-byte record: name length, 20 name bytes,
 # path length, 200 path bytes, enabled byte (the fields padded with zeros).

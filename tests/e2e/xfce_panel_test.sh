@@ -59,10 +59,18 @@ exit_by_menu "late panel"
 
 # --- the panel first: a StatusNotifierItem ---
 
+# With no icon theme at all the item names no theme icon; its pixmaps are every size we have.
+E2E_ENV=(XDG_DATA_DIRS="$E2E_TMP/no-share")
 start_kestrun "$work"
+E2E_ENV=()
 if wait_until 10 has_sni_item; then
   pass "with the panel there and a bus, the icon is a StatusNotifierItem"
   check "and the only icon" test "$(icons)" == 1
+  item=$(sni_items_of)
+  check "without the theme icon installed it names none (got $(sni_get "$item" IconName))" \
+    test "$(sni_get "$item" IconName)" == 's ""'
+  sizes=$(sni_pixmap_sizes "$item" | paste -sd' ')
+  check "its pixmaps are 16 to 64 px (got $sizes)" test "$sizes" == "16x16 22x22 24x24 32x32 48x48 64x64"
   sni_call "$(sni_items_of)" Activate ii 0 0 >/dev/null
   check "Activate shows the main window" wait_until 5 window_shown "$TITLE"
   key alt+o
@@ -75,6 +83,31 @@ else
   fail "with the panel there and a bus, the icon is a StatusNotifierItem"
 fi
 exit_by_menu "StatusNotifierItem"
+
+# --- installed: the item names the theme icon too ---
+
+# The hicolor theme as packaging installs the icon into it.
+theme=$E2E_TMP/share/icons/hicolor
+mkdir -p "$theme"
+cp /usr/share/icons/hicolor/index.theme "$theme/"
+for size in 16 32 64; do
+  mkdir -p "$theme/${size}x${size}/apps"
+  cp "$(dirname "$0")/../../resources/icons/kestrun-$size.png" \
+    "$theme/${size}x${size}/apps/org.example.kestrunner.Kestrun.png"
+done
+E2E_ENV=(XDG_DATA_DIRS="$E2E_TMP/share")
+start_kestrun "$work"
+E2E_ENV=()
+if wait_until 10 has_sni_item; then
+  item=$(sni_items_of)
+  check "with the theme icon installed the item names it (got $(sni_get "$item" IconName))" \
+    test "$(sni_get "$item" IconName)" == 's "org.example.kestrunner.Kestrun"'
+  sizes=$(sni_pixmap_sizes "$item" | paste -sd' ')
+  check "and still sends pixmaps (got $sizes)" test -n "$sizes"
+else
+  fail "with the theme icon installed the icon is a StatusNotifierItem"
+fi
+exit_by_menu "theme icon"
 
 # --- picked in the host's menu while start-up still shows an error box ---
 

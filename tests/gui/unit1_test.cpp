@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 
@@ -226,6 +227,47 @@ TEST_F(ShowAndHide, OkAndOpenAndMinimize) {
     EXPECT_TRUE(form.isVisible());
     EXPECT_FALSE(form.isMinimized());
     EXPECT_EQ(terminations, 0);
+}
+
+// However the window is shown, the keys go to the check list, whose current line is in view;
+// nothing is selected by it.
+TEST_F(ShowAndHide, ShownWindowGivesTheCheckListTheFocus) {
+    write_list(numbered_records(40));
+    TForm1 form;
+    tray->deliver(tray_message(0, platform::WM_LBUTTONDOWN));
+    EXPECT_EQ(form.focusWidget(), form.CheckListBox1);
+    EXPECT_EQ(form.CheckListBox1->currentRow(), 0);
+    EXPECT_EQ(form.selected_line(), nullptr);
+
+    form.Button4->click();
+    form.CheckListBox1->setCurrentRow(39, QItemSelectionModel::NoUpdate);
+    form.CheckListBox1->scrollToTop();
+    form.Button1->setFocus();
+    form.Open1->trigger();
+    EXPECT_EQ(form.CheckListBox1->currentRow(), 39);
+    const QRect line = form.CheckListBox1->visualItemRect(form.CheckListBox1->item(39));
+    EXPECT_TRUE(form.CheckListBox1->viewport()->rect().contains(line)) << "the line is in view";
+    EXPECT_EQ(form.focusWidget(), form.CheckListBox1);
+}
+
+using Icons = GuiTest;
+
+// Every size the resources hold, so a scaled screen or a large tray gets a picture of its own
+// size. With no icon theme (offscreen) the tray's enabled icon is the window's.
+TEST_F(Icons, WindowAndTrayIconsCarryEverySize) {
+    const auto sizes = [](const QIcon& icon) {
+        QList<int> sides;
+        for (const QSize& size : icon.availableSizes()) sides << size.width();
+        std::sort(sides.begin(), sides.end());
+        return sides;
+    };
+    TForm1 form;
+    const QList<int> every{16, 22, 24, 32, 48, 64};
+    EXPECT_EQ(sizes(form.windowIcon()), every);
+    ASSERT_EQ(tray->calls.size(), 1u);
+    EXPECT_EQ(sizes(tray->calls[0].second.hIcon), every);
+    form.Disable1->trigger();
+    EXPECT_EQ(sizes(tray->calls.back().second.hIcon), (QList<int>{16, 32}));
 }
 
 using Ending = GuiTest;

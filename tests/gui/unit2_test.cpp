@@ -28,6 +28,7 @@
 #include "file_system.h"
 #include "gui_fixture.h"
 #include "list_file.h"
+#include "store_test_support.h"
 #include "unit1.h"
 #include "views.h"
 
@@ -144,17 +145,62 @@ TEST_F(Add, LongNamesAreStoredAndShownCutToTwenty) {
     EXPECT_EQ(stored_names(read_list()), std::vector<std::string>{"abcdefghijklmnopqrst"});
     EXPECT_EQ(line_texts(w.form), std::vector<QString>{"abcdefghijklmnopqrst"});
     EXPECT_EQ(item_names(w.form), std::vector<std::string>{"abcdefghijklmnopqrst"});
+}
 
-    // Twenty characters equal to a stored name are lengthened, and cut back when stored.
-    w.open("OK", "abcdefghijklmnopqrst", q(path));
+// A name is compared as it will be stored (cut to 20 bytes), and "(1)" goes on within the 20
+// bytes: no add stores a second record of a stored name.
+TEST_F(Add, NameIsComparedAsStoredAndTheSuffixFitsTheField) {
+    const std::string path = make_file("editor");
+    write_list({record("Thunderbird Mail Cli", "/a", 1)});
+    Windows w;
+    w.open("OK", "Thunderbird Mail Client Beta", q(path));
     w.dialog.Button2->click();
-    EXPECT_EQ(w.dialog.app_name->text(), "abcdefghijklmnopqrst(1)");
-    // Longer than twenty, the whole text is compared: no match, nothing appended.
-    w.open("OK", "abcdefghijklmnopqrstXYZ", q(path));
+    EXPECT_EQ(w.dialog.app_name->text(), "Thunderbird Mail (1)");
+    w.open("OK", "Thunderbird Mail Cli", q(path));
     w.dialog.Button2->click();
-    EXPECT_EQ(w.dialog.app_name->text(), "abcdefghijklmnopqrstXYZ");
-    EXPECT_EQ(stored_names(read_list()), std::vector<std::string>(3, "abcdefghijklmnopqrst"));
-    EXPECT_EQ(item_names(w.form), std::vector<std::string>(3, "abcdefghijklmnopqrst"));
+    const std::vector<std::string> expected{"Thunderbird Mail Cli", "Thunderbird Mail (1)",
+                                            "Thunderbird Ma(1)(1)"};
+    EXPECT_EQ(stored_names(read_list()), expected);
+    EXPECT_EQ(item_names(w.form), expected);
+    EXPECT_EQ(line_names(w.form), expected);
+    EXPECT_EQ(list_bytes().substr(223 + 1, 20), "Thunderbird Mail (1)");
+
+    // The base is cut without splitting a character: 8 two-byte letters and "(1)" fit.
+    CtypeLocale locale("C.UTF-8");
+    if (!locale.ok()) GTEST_SKIP() << "the C.UTF-8 locale is not available";
+    const std::string ten_umlauts = [] {
+        std::string s;
+        for (int i = 0; i < 10; ++i) s += "\xC3\x84";
+        return s;
+    }();
+    w.open("OK", QString::fromUtf8(ten_umlauts + "\xC3\x84"), q(path));
+    w.dialog.Button2->click();
+    w.open("OK", QString::fromUtf8(ten_umlauts), q(path));
+    w.dialog.Button2->click();
+    const auto records = read_list();
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(store::record_name(records[3]), ten_umlauts);
+    EXPECT_EQ(store::record_name(records[4]), ten_umlauts.substr(0, 16) + "(1)");
+}
+
+TEST_F(Add, EveryShortenedFormTakenRefusesTheNameAndWritesNothing) {
+    const std::string path = make_file("editor");
+    std::vector<store::LaunchRecord> records;
+    for (std::size_t n = 0; 3 * n <= 20; ++n) {
+        std::string suffix;
+        for (std::size_t i = 0; i < n; ++i) suffix += "(1)";
+        records.push_back(record(std::string(20 - suffix.size(), 'x') + suffix, "/a", 1));
+    }
+    write_list(records);
+    const std::string before = list_bytes();
+    Windows w;
+    w.open("OK", QString(25, 'x'), q(path));
+    w.dialog.Button2->click();
+    EXPECT_EQ(list_bytes(), before);
+    EXPECT_FALSE(temp_exists());
+    EXPECT_TRUE(w.dialog.isVisible());
+    ASSERT_EQ(error_boxes.size(), 1u);
+    EXPECT_EQ(line_texts(w.form).size(), records.size());
 }
 
 TEST_F(Add, PathIsStoredAsTypedAndCutToTwoHundred) {
@@ -332,6 +378,49 @@ TEST_F(Update, WithNoLineSelectedShowsTheNoticeAndWritesNothing) {
     EXPECT_EQ(item_names(w.form), std::vector<std::string>{"Mail"});
 }
 
+// A list written on Windows holds its names and paths in the Windows code page.
+TEST_F(Update, UnchangedFieldsKeepTheirStoredBytesAndTheEntryStillStarts) {
+    const std::string name("Caf\xE9", 4);
+    const std::string path = fs::absolute("caf\xE9.sh").string();
+    write_list({record("Mail", "/bin/mail", 1), record(name, path, 0)});
+    Windows w;
+    // Shown readably, decoded as Windows-1252; the line and the item keep the bytes.
+    EXPECT_EQ(line_texts(w.form)[1], QString::fromUtf8("Caf\xC3\xA9"));
+    EXPECT_EQ(w.form.RunApplication1->actions()[1]->text(), QString::fromUtf8("Caf\xC3\xA9"));
+    EXPECT_EQ(line_names(w.form)[1], name);
+
+    w.form.CheckListBox1->setCurrentRow(1);
+    QString seen_name, seen_path;
+    const auto edit = when_modal_opens([&](QWidget*) {
+        seen_name = w.dialog.app_name->text();
+        seen_path = w.dialog.app_path->text();
+        QTest::keyClick(w.dialog.app_name, Qt::Key_Return);
+    });
+    w.form.Button2->click();  // Edit Launch, then Enter
+    EXPECT_EQ(seen_name, QString::fromUtf8("Caf\xC3\xA9"));
+    EXPECT_TRUE(seen_path.endsWith(QString::fromUtf8("caf\xC3\xA9.sh")));
+    EXPECT_FALSE(edit->left_open);
+    const auto records = read_list();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(record_bytes(records[1]), record_bytes(record(name, path, 1)));
+    EXPECT_EQ(item_names(w.form), (std::vector<std::string>{"Mail", name}));
+    EXPECT_EQ(line_names(w.form), (std::vector<std::string>{"Mail", name}));
+    w.form.RunApplication1->actions().back()->trigger();
+    w.form.Button5->click();  // Run Now: both are enabled now
+    EXPECT_EQ(launched, (std::vector<std::string>{path, "/bin/mail", path}));
+
+    // A field the user changes is stored in the locale's encoding; the other keeps its bytes.
+    w.form.CheckListBox1->setCurrentRow(1);
+    const auto rename = when_modal_opens([&](QWidget*) {
+        w.dialog.app_name->end(false);
+        QTest::keyClick(w.dialog.app_name, Qt::Key_Exclam);
+        QTest::keyClick(w.dialog.app_name, Qt::Key_Return);
+    });
+    w.form.Button2->click();
+    EXPECT_EQ(store::record_name(read_list()[1]), "Caf\xC3\xA9!");
+    EXPECT_EQ(store::record_path(read_list()[1]), path);
+}
+
 TEST_F(Update, EditLaunchThenCancelThenNewApplication) {
     write_list({record("Mail", "/bin/mail", 0)});
     const std::string program = make_file("program");
@@ -481,8 +570,11 @@ TEST_F(Interaction, LayoutAndNoDefaultButton) {
     EXPECT_FALSE(d.windowIcon().isNull());
     EXPECT_EQ(d.font().family(), "MS Sans Serif");
     EXPECT_EQ(d.font().pointSize(), 8);
-    EXPECT_EQ(d.Label1->text(), "Application Name:");
-    EXPECT_EQ(d.Label2->text(), "Application executable path:");
+    // Each label is its field's: its Alt key and a screen reader's name for the field.
+    EXPECT_EQ(d.Label1->text(), "Application &Name:");
+    EXPECT_EQ(d.Label2->text(), "Application executable &path:");
+    EXPECT_EQ(d.Label1->buddy(), d.app_name);
+    EXPECT_EQ(d.Label2->buddy(), d.app_path);
     EXPECT_EQ(d.Label1->font().pointSize(), 10);
     EXPECT_EQ(d.Label2->font().pointSize(), 10);
     EXPECT_EQ(d.app_name->toolTip(), "Name of Application to launch");

@@ -1,6 +1,7 @@
 // The About box: its texts and picture, the link that opens the maker's page, and the
 // link's colour as the mouse moves over the window.
 
+#include <QAccessible>
 #include <QFile>
 #include <QLabel>
 #include <QMouseEvent>
@@ -110,6 +111,33 @@ TEST_F(About, LinkOpensTheMakersPageAndTheBoxStaysOpen) {
     QTest::mouseClick(about->Label1, Qt::LeftButton);
     QTest::mouseClick(about.get(), Qt::LeftButton, {}, QPoint(220, 100));
     EXPECT_EQ(opened_documents.size(), 1u);
+}
+
+// The keyboard and a screen reader reach the link too: Tab, then Enter or Space; or the press
+// action of its accessible interface, which reads as a link named by its address.
+TEST_F(About, LinkIsAControlThatKeysAndItsPressActionOpen) {
+    show();
+    // Tab goes from OK to the link.
+    EXPECT_EQ(about->focusWidget(), about->Button1) << "OK has the focus when the box opens";
+    QTest::keyClick(about->Button1, Qt::Key_Tab);
+    EXPECT_EQ(about->focusWidget(), about->Label5);
+    EXPECT_EQ(about->Label5->focusPolicy(), Qt::StrongFocus);
+    QTest::keyClick(about->Label5, Qt::Key_Return);
+    QTest::keyClick(about->Label5, Qt::Key_Space);
+    EXPECT_EQ(opened_documents,
+              (std::vector<QString>(2, QStringLiteral("https://kestrunner.example.org/"))));
+    EXPECT_TRUE(about->isVisible()) << "Enter on the link is not the OK button's";
+
+    QAccessibleInterface* link = QAccessible::queryAccessibleInterface(about->Label5);
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(link->role(), QAccessible::Link);
+    EXPECT_EQ(link->text(QAccessible::Name), "https://kestrunner.example.org/");
+    EXPECT_TRUE(link->state().focusable);
+    ASSERT_NE(link->actionInterface(), nullptr);
+    link->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(opened_documents.size(), 3u);
+    // Other labels are no link.
+    EXPECT_NE(QAccessible::queryAccessibleInterface(about->Label1)->role(), QAccessible::Link);
 }
 
 TEST_F(About, LinkStartsInTheHighlightColour) {
