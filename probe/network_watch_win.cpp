@@ -12,10 +12,6 @@
 
 namespace probe {
 
-bool announces_network_change(const std::uint8_t*, std::size_t) {
-    return false;  // rtnetlink is Linux's
-}
-
 namespace {
 
 class IpHelperWatch final : public NetworkWatch {

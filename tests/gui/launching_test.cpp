@@ -2,8 +2,10 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <cerrno>
 
@@ -197,4 +199,87 @@ TEST_F(AutomaticLaunch, RunNowWorksWhileDisabled) {
     form.Button5->click();
     EXPECT_EQ(launched, std::vector<std::string>{"/bin/one"});
     EXPECT_EQ(terminations, 1);
+}
+
+// --- probes a network change starts ---------------------------------------------------------
+
+using NetworkChange = GuiTest;
+
+void change(probe::NetworkWatch* watch, TForm1& form) {
+    emit watch->changed();
+    kestrun_test::settle_probe(form);
+}
+
+TEST_F(NetworkChange, StartsTheListAtOnceWhileWaiting) {
+    write_list({record("One", "/bin/one", 1)});
+    TForm1 form;
+    ASSERT_NE(network_watch, nullptr);
+    echo.statuses = {probe::IP_REQ_TIMED_OUT, probe::IP_SUCCESS};
+    change(network_watch, form);
+    EXPECT_EQ(echo.destinations.size(), 2u);
+    EXPECT_EQ(launched, std::vector<std::string>{"/bin/one"});
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(NetworkChange, IsForgottenWhileShownOrSwitchedOff) {
+    write_list({record("One", "/bin/one", 1)});
+    TForm1 form;
+    echo.statuses = {probe::IP_SUCCESS};
+    form.show();
+    change(network_watch, form);
+    form.Button4->click();  // hidden again: no probe until the next tick or change
+    QTest::qWait(300);
+    form.Disable1->trigger();
+    change(network_watch, form);
+    form.Disable1->trigger();  // "&Enable": no probe at once either
+    QTest::qWait(300);
+    EXPECT_TRUE(echo.destinations.empty());
+    EXPECT_TRUE(launched.empty());
+
+    // An answer that comes after the window was shown is dropped.
+    emit network_watch->changed();
+    ASSERT_TRUE(form.probing());
+    form.show();
+    kestrun_test::settle_probe(form);
+    EXPECT_EQ(echo.destinations.size(), 1u);
+    EXPECT_TRUE(launched.empty());
+    EXPECT_EQ(terminations, 0);
+}
+
+TEST_F(NetworkChange, ErrorOfAChangesProbeShowsNoBoxTheTicksDoes) {
+    TForm1 form;
+    echo.fail_create = true;
+    change(network_watch, form);
+    EXPECT_TRUE(error_boxes.empty());
+    kestrun_test::tick(form);
+    ASSERT_EQ(error_boxes.size(), 1u);
+    EXPECT_EQ(error_boxes[0].second, "Function call IcmpCreateFile failed.");
+}
+
+TEST_F(NetworkChange, BurstFollowsUpAndAStormCostsAboutAProbeASecond) {
+    TForm1 form;
+    form.Timer1->stop();  // the ticks' probes are not counted here
+    const auto probes = [this] { return echo.destinations.size() / 2; };  // both addresses fail
+
+    // One change: probes at once, then after 0.25, 1 and 2 s (and 4 s).
+    change(network_watch, form);
+    EXPECT_EQ(probes(), 1u);
+    QTest::qWait(1500);
+    EXPECT_EQ(probes(), 3u);
+    QTest::qWait(1000);
+    EXPECT_EQ(probes(), 4u);
+
+    // A storm: a change every millisecond for 3 s. The bucket of five probes refills by one a
+    // second.
+    QTest::qWait(5000);
+    const std::size_t before = probes();
+    QElapsedTimer storm;
+    storm.start();
+    while (storm.elapsed() < 3000) {
+        emit network_watch->changed();
+        QTest::qWait(1);
+    }
+    const std::size_t during = probes() - before;
+    EXPECT_GE(during, 5u);
+    EXPECT_LE(during, 5u + 3u + 1u);
 }
