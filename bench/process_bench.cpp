@@ -43,6 +43,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench_table.h"
@@ -699,12 +700,14 @@ void reaction(const Programs& p, int runs) {
     std::mt19937 random(7);  // the same delays every run of the bench
     std::uniform_real_distribution<double> phase(0.0, 5.0);
     TrayWatcher watcher;
-    std::vector<double> kestrun_times, loop_times;
+    std::vector<double> kestrun_times, loop_times, event_times;
     for (int i = 0; i < runs; ++i) {
         const std::string dir = make_dir(p.work + "/reaction-" + std::to_string(i));
         const std::string k_mark = dir + "/kestrun.mark", l_mark = dir + "/loop.mark";
+        const std::string e_mark = dir + "/event.mark";
         unlink(k_mark.c_str());
         unlink(l_mark.c_str());
+        unlink(e_mark.c_str());
         const std::string entry = "\"" + mark + "\" \"" + k_mark + "\"";
         if (entry.size() > store::path_capacity)
             throw std::runtime_error("paths too long for a list entry: " + entry);
@@ -719,40 +722,65 @@ void reaction(const Programs& p, int runs) {
                                  "exec \"$0\" \"$1\"",
                                  mark, l_mark},
                                 options);
+        // The event-driven peer: a ping on every address or route change the kernel reports.
+        const auto event = spawn({"/bin/sh", "-c",
+                                  "ip monitor address route | while read -r _; do "
+                                  "ping -c1 -W1 8.8.8.8 >/dev/null 2>&1 && exec \"$0\" \"$1\"; "
+                                  "done",
+                                  mark, e_mark},
+                                 options);
         if (std::isnan(watcher.wait_icon(kestrun->pid(), 20)))
             throw std::runtime_error("kestrun showed no tray icon");
         sleep_until(now() + phase(random));
         const double k_up = network_up(kestrun->pid());
         const double l_up = network_up(loop->pid());
-        if (std::isnan(k_up) || std::isnan(l_up))
+        const double e_up = network_up(event->pid());
+        if (std::isnan(k_up) || std::isnan(l_up) || std::isnan(e_up))
             throw std::runtime_error("cannot bring a namespace's network up (iproute2?)");
-        std::optional<double> k_at, l_at;
+        std::optional<double> k_at, l_at, e_at;
         const double deadline = now() + 15;
-        while ((!k_at || !l_at) && now() < deadline) {
-            usleep(20000);
+        while ((!k_at || !l_at || !e_at) && now() < deadline) {
+            usleep(1000);
             if (!k_at) k_at = read_mark(k_mark);
             if (!l_at) l_at = read_mark(l_mark);
+            if (!e_at) e_at = read_mark(e_mark);
         }
         const bool k_ended = kestrun->wait_exit(3);
         if (!loop->wait_exit(3)) loop->stop();
-        if (!k_at || !l_at) throw std::runtime_error("an entry was not started within 15 s");
+        event->stop();  // its monitor runs on
+        if (!k_at || !l_at || !e_at)
+            throw std::runtime_error("an entry was not started within 15 s");
         if (!k_ended) throw std::runtime_error("kestrun did not quit after starting its list");
         kestrun_times.push_back(*k_at - k_up);
         loop_times.push_back(*l_at - l_up);
+        event_times.push_back(*e_at - e_up);
         log("reaction run " + std::to_string(i + 1) + ": kestrun " +
             bench::format_seconds(kestrun_times.back()) + ", loop " +
-            bench::format_seconds(loop_times.back()));
+            bench::format_seconds(loop_times.back()) + ", event peer " +
+            bench::format_seconds(event_times.back()));
     }
-    const double k = median(kestrun_times), l = median(loop_times);
-    const double k_worst = *std::max_element(kestrun_times.begin(), kestrun_times.end());
-    const double l_worst = *std::max_element(loop_times.begin(), loop_times.end());
-    bench::append_row(p.rows, {"Reaction: network up to first entry started (median of " +
-                                   std::to_string(runs) + "; worst)",
-                               bench::format_seconds(k) + "; " + bench::format_seconds(k_worst),
-                               "shell loop starting the entry when ping answers",
-                               bench::format_seconds(l) + "; " + bench::format_seconds(l_worst),
-                               bench::format_ratio(k, l), "≤ 5 s tick (by design)",
-                               bench::verdict(k_worst <= 5.1)});
+    const auto worst = [](const std::vector<double>& times) {
+        return *std::max_element(times.begin(), times.end());
+    };
+    const double k = median(kestrun_times), k_worst = worst(kestrun_times);
+    const std::string measured = bench::format_seconds(k) + "; " + bench::format_seconds(k_worst);
+    const std::string over =
+        "Reaction: network up, at a random moment between ticks, to first "
+        "entry started (median of " +
+        std::to_string(runs) + "; worst)";
+    const bool met = k < 0.030 && k_worst < 0.100;
+    for (const auto& [peer, times] :
+         {std::pair<std::string, const std::vector<double>*>{
+              "shell loop: until ping -c1 -W1 8.8.8.8; do sleep 5; done; start", &loop_times},
+          {"event-driven shell: ip monitor address route, then ping -c1 -W1 and start",
+           &event_times}}) {
+        const double l = median(*times);
+        bench::append_row(
+            p.rows,
+            {over, measured, peer,
+             bench::format_seconds(l) + "; " + bench::format_seconds(worst(*times)),
+             bench::format_ratio(k, l), "median < 30 ms, worst < 100 ms", bench::verdict(met)});
+    }
 }
 
 int usage() {

@@ -1,10 +1,19 @@
 // The Windows watch: the IP Helper's notifications of new or changed routes and unicast
 // addresses. They arrive on a thread of the system's, and are posted to the watch's thread;
 // cancelling them (from the watch's thread) waits for a callback that is running.
+// The route and address notifications are Vista's; Qt 6 needs Windows 10 anyway.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00
+#endif
+
+// winsock2.h comes before windows.h, netioapi.h after iphlpapi.h.
+// clang-format off
+#include <winsock2.h>
+#include <windows.h>
+#include <ws2ipdef.h>
 #include <iphlpapi.h>
 #include <netioapi.h>
-#include <winsock2.h>
-#include <ws2ipdef.h>
+// clang-format on
 
 #include <QMetaObject>
 
