@@ -69,6 +69,7 @@ class SocketEchoAttempt final : public EchoAttempt {
         notifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, &context_, ready);
         timer_.setSingleShot(true);
+        timer_.setTimerType(Qt::PreciseTimer);  // a coarse one may end the wait 5% early
         QObject::connect(&timer_, &QTimer::timeout, &context_, [this] {
             if (exchange_) exchange_->time_out();
             finish(0, IP_REQ_TIMED_OUT);
