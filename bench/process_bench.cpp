@@ -23,6 +23,9 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <QElapsedTimer>
 
 #include <dirent.h>
@@ -356,26 +359,72 @@ class TrayWatcher {
     double wait_icon(pid_t pid, double timeout) {
         const double deadline = now() + timeout;
         while (true) {
-            while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-                const double at = now();
-                std::unique_ptr<xcb_generic_event_t, decltype(&free)> owned(event, &free);
-                handle(event, at);
-            }
             const auto found = shown_.find(pid);
             if (found != shown_.end()) return found->second;
             if (xcb_connection_has_error(connection_) != 0)
                 throw std::runtime_error("lost the X server");
-            const double left = deadline - now();
-            if (left <= 0) return std::nan("");
-            pollfd watch{xcb_get_file_descriptor(connection_), POLLIN, 0};
-            poll(&watch, 1, static_cast<int>(std::ceil(left * 1000)));
+            if (now() >= deadline) return std::nan("");
+            pump(deadline);
         }
     }
 
     // After a process ended: its number may come again.
-    void forget(pid_t pid) { shown_.erase(pid); }
+    void forget(pid_t pid) {
+        shown_.erase(pid);
+        for (auto it = embedded_.begin(); it != embedded_.end();)
+            it = it->second == pid ? embedded_.erase(it) : std::next(it);
+    }
+
+    // The window of `pid` the tray shows (0 when none).
+    xcb_window_t icon_of(pid_t pid) {
+        for (const auto& [window, owner] : embedded_)
+            if (owner == pid && is_viewable(window)) return window;
+        return 0;
+    }
+
+    // The moment the next override-redirect window (a menu) is mapped, or NaN after `timeout`
+    // seconds; `window` is set to it.
+    double wait_popup(double timeout, xcb_window_t& window) {
+        popup_ = 0;
+        const double deadline = now() + timeout;
+        while (popup_ == 0) {
+            pump(deadline);
+            if (now() >= deadline) return std::nan("");
+        }
+        window = popup_;
+        return popup_at_;
+    }
+
+    // Waits until `window` is unmapped (at most `timeout` seconds).
+    void wait_unmapped(xcb_window_t window, double timeout) {
+        const double deadline = now() + timeout;
+        while (is_viewable(window) && now() < deadline) pump(std::min(deadline, now() + 0.02));
+    }
 
   private:
+    // Handles what has come, waiting for it until `until` at the most. Events xcb has read
+    // already (while it waited for a reply) are in its queue, not on the socket: those first.
+    void pump(double until) {
+        if (drain() > 0) return;
+        const double left = until - now();
+        if (left > 0) {
+            pollfd watch{xcb_get_file_descriptor(connection_), POLLIN, 0};
+            poll(&watch, 1, static_cast<int>(std::ceil(left * 1000)));
+        }
+        drain();
+    }
+
+    int drain() {
+        int handled = 0;
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+            const double at = now();
+            std::unique_ptr<xcb_generic_event_t, decltype(&free)> owned(event, &free);
+            handle(event, at);
+            ++handled;
+        }
+        return handled;
+    }
+
     void handle(xcb_generic_event_t* event, double at) {
         switch (event->response_type & 0x7f) {
             case XCB_CREATE_NOTIFY: {
@@ -396,6 +445,10 @@ class TrayWatcher {
             }
             case XCB_MAP_NOTIFY: {
                 const auto* e = reinterpret_cast<xcb_map_notify_event_t*>(event);
+                if (e->override_redirect != 0 && e->event == root_ && popup_ == 0) {
+                    popup_ = e->window;
+                    popup_at_ = at;
+                }
                 const auto found = embedded_.find(e->window);
                 if (found != embedded_.end()) shown_.emplace(found->second, at);
                 break;
@@ -434,6 +487,8 @@ class TrayWatcher {
     xcb_atom_t net_wm_pid_ = 0;
     std::map<xcb_window_t, pid_t> embedded_;  // windows the tray took in, and their process
     std::map<pid_t, double> shown_;           // when each process's icon was first shown
+    xcb_window_t popup_ = 0;                  // the menu wait_popup waits for
+    double popup_at_ = 0;
 };
 
 // --- the list kestrun reads ---------------------------------------------------------------
@@ -519,6 +574,9 @@ class ItemRegistrations : public QObject {
             throw std::runtime_error("cannot listen to the StatusNotifierWatcher");
     }
 
+    // The item (service and path) that registered last.
+    const QString& last() const { return last_; }
+
     // The moment the next item registered, or NaN after `timeout` seconds.
     double wait_next(double timeout) {
         at_ = std::numeric_limits<double>::quiet_NaN();
@@ -530,13 +588,17 @@ class ItemRegistrations : public QObject {
     }
 
   private slots:
-    void registered(const QString&) {
-        if (std::isnan(at_)) at_ = now();
+    void registered(const QString& item) {
+        if (std::isnan(at_)) {
+            at_ = now();
+            last_ = item;
+        }
     }
 
   private:
     QDBusConnection bus_;
     double at_ = std::numeric_limits<double>::quiet_NaN();
+    QString last_;
 };
 
 void startup_sni(const Programs& p, int runs) {
@@ -783,13 +845,164 @@ void reaction(const Programs& p, int runs) {
     }
 }
 
+// --- responsiveness while a probe waits -----------------------------------------------------
+
+// Both addresses on loopback, and nothing answers echoes: every probe waits out its two 500 ms
+// timeouts, one moment in five. Echoes are off before the addresses come: kestrun probes the
+// moment they do.
+void silent_network(pid_t pid) {
+    if (kestrun_test::run_in_network_namespace_of(
+            pid,
+            {"sh", "-c",
+             "sysctl -qw net.ipv4.icmp_echo_ignore_all=1 && "
+             "ip addr add 8.8.8.8/32 dev lo && ip addr add 1.1.1.1/32 dev lo"},
+            true) != 0)
+        throw std::runtime_error("cannot set up a silent network (iproute2, procps?)");
+}
+
+struct Spread {
+    double median = 0, worst = 0;
+};
+Spread spread_of(std::vector<double> times) {
+    return {median(times), *std::max_element(times.begin(), times.end())};
+}
+
+void responsiveness_row(const Programs& p, const std::string& what, const Spread& k,
+                        const Spread& m) {
+    bench::append_row(
+        p.rows,
+        {what, bench::format_seconds(k.median) + "; " + bench::format_seconds(k.worst),
+         "minimal Qt tray program (no probe)",
+         bench::format_seconds(m.median) + "; " + bench::format_seconds(m.worst),
+         bench::format_ratio(k.worst, m.worst), "worst < 50 ms", bench::verdict(k.worst < 0.050)});
+}
+
+// Right clicks on the icon (trayer, XEmbed) until the menu shows, `clicks` times at random
+// moments spread over more than a tick.
+std::vector<double> menu_times(const Programs& p, const std::string& program, bool silent,
+                               int clicks, TrayWatcher& watcher) {
+    const std::string dir = make_dir(p.work + "/menu-" + std::to_string(silent));
+    write_ordinary_list(dir);
+    SpawnOptions options;
+    options.dir = dir;
+    options.log = p.work + "/menu.log";
+    const auto child = spawn({program}, options);
+    if (std::isnan(watcher.wait_icon(child->pid(), 20)))
+        throw std::runtime_error(program + " showed no tray icon");
+    if (silent) silent_network(child->pid());
+    sleep_until(now() + 1);  // the icon settles in the tray
+    const xcb_window_t icon = watcher.icon_of(child->pid());
+    std::mt19937 random(11);
+    // Presses closer than the double-click time (400 ms) make a double click, which the icons
+    // do not answer.
+    std::uniform_real_distribution<double> pause(0.4, 0.6);
+    std::vector<double> times;
+    // One xdotool run points at the icon, rests there 0.3 s as a user's pointer does, and
+    // clicks, the button held 5 ms. The menu is timed from the press (the rest measured off) to
+    // the moment its map is read once xdotool has ended: an upper bound, the 5 ms and xdotool's
+    // few milliseconds of start included, for both programs alike.
+    const std::string click =
+        "xdotool mousemove --window " + std::to_string(icon) + " 4 4 sleep 0.3 click --delay 5 3";
+    for (int i = 0; i < clicks; ++i) {
+        const double asked = now() + 0.3;
+        if (std::system(click.c_str()) != 0) throw std::runtime_error("xdotool failed");
+        xcb_window_t menu = 0;
+        const double shown = watcher.wait_popup(5, menu);
+        if (std::isnan(shown)) throw std::runtime_error(program + " showed no menu in 5 s");
+        times.push_back(shown - asked);
+        // Closed, and the pointer away from the icon, so that no tooltip shows as the next menu.
+        if (std::system("xdotool key Escape mousemove 0 0") != 0)
+            throw std::runtime_error("xdotool failed");
+        watcher.wait_unmapped(menu, 2);
+        sleep_until(now() + pause(random));
+    }
+    child->stop();
+    watcher.forget(child->pid());
+    return times;
+}
+
+void menu(const Programs& p, int clicks) {
+    TrayWatcher watcher;
+    const Spread k = spread_of(menu_times(p, p.kestrun, true, clicks, watcher));
+    const Spread m = spread_of(menu_times(p, p.minimal, false, clicks, watcher));
+    log("menu: kestrun " + bench::format_seconds(k.median) + "; " + bench::format_seconds(k.worst) +
+        ", minimal " + bench::format_seconds(m.median) + "; " + bench::format_seconds(m.worst));
+    responsiveness_row(p,
+                       "Responsiveness while every probe waits (nothing answers): right click on "
+                       "the icon to menu shown, trayer, XEmbed, xdotool's click included (median "
+                       "of " +
+                           std::to_string(clicks) + "; worst)",
+                       k, m);
+}
+
+// GetLayout calls on the item's menu (StatusNotifierItem, as a host asks), `calls` times spread
+// over more than a tick.
+std::vector<double> layout_times(const Programs& p, const std::string& program, bool silent,
+                                 int calls, ItemRegistrations& registrations) {
+    const std::string dir = make_dir(p.work + "/layout-" + std::to_string(silent));
+    write_ordinary_list(dir);
+    SpawnOptions options;
+    options.dir = dir;
+    options.log = p.work + "/layout.log";
+    const auto child = spawn({program}, options);
+    if (std::isnan(registrations.wait_next(20)))
+        throw std::runtime_error(program + " registered no StatusNotifierItem");
+    if (silent) silent_network(child->pid());
+    const QStringList item = registrations.last().split(QLatin1Char('/'));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QString service = item.value(0);
+    const QDBusMessage asked_menu =
+        bus.call(QDBusMessage::createMethodCall(service, QStringLiteral("/StatusNotifierItem"),
+                                                QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                QStringLiteral("Get"))
+                 << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("Menu"));
+    const QString menu_path =
+        qvariant_cast<QDBusObjectPath>(
+            qvariant_cast<QDBusVariant>(asked_menu.arguments().value(0)).variant())
+            .path();
+    if (menu_path.isEmpty()) throw std::runtime_error(program + " has no menu on the bus");
+    std::mt19937 random(13);
+    std::uniform_real_distribution<double> pause(0.0, 0.12);
+    std::vector<double> times;
+    for (int i = 0; i < calls; ++i) {
+        QDBusMessage call = QDBusMessage::createMethodCall(service, menu_path,
+                                                           QStringLiteral("com.canonical.dbusmenu"),
+                                                           QStringLiteral("GetLayout"));
+        call << 0 << -1 << QStringList();
+        const double asked = now();
+        const QDBusMessage answer = bus.call(call, QDBus::Block, 5000);
+        if (answer.type() != QDBusMessage::ReplyMessage)
+            throw std::runtime_error(program + ": GetLayout failed");
+        times.push_back(now() - asked);
+        sleep_until(now() + pause(random));
+    }
+    child->stop();
+    return times;
+}
+
+void layout(const Programs& p, int calls) {
+    ItemRegistrations registrations;
+    const Spread k = spread_of(layout_times(p, p.kestrun, true, calls, registrations));
+    const Spread m = spread_of(layout_times(p, p.minimal, false, calls, registrations));
+    log("GetLayout: kestrun " + bench::format_seconds(k.median) + "; " +
+        bench::format_seconds(k.worst) + ", minimal " + bench::format_seconds(m.median) + "; " +
+        bench::format_seconds(m.worst));
+    responsiveness_row(p,
+                       "Responsiveness while every probe waits (nothing answers): a host's "
+                       "GetLayout call on the item's menu, StatusNotifierItem (median of " +
+                           std::to_string(calls) + "; worst)",
+                       k, m);
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: process_bench startup ROWS KESTRUN MINIMAL WORKDIR [runs]\n"
                  "       process_bench waiting ROWS KESTRUN MINIMAL WORKDIR [settle] [window] "
                  "[memory-at]\n"
                  "       process_bench reaction ROWS KESTRUN WORKDIR [runs]\n"
-                 "       process_bench startup-sni ROWS KESTRUN MINIMAL WORKDIR [runs]\n");
+                 "       process_bench startup-sni ROWS KESTRUN MINIMAL WORKDIR [runs]\n"
+                 "       process_bench menu ROWS KESTRUN MINIMAL WORKDIR [clicks]\n"
+                 "       process_bench layout ROWS KESTRUN MINIMAL WORKDIR [calls]\n");
     return 2;
 }
 
@@ -812,6 +1025,11 @@ int main(int argc, char** argv) {
         } else if (args.size() >= 5 && args[0] == "startup-sni") {
             QCoreApplication application(argc, argv);
             startup_sni({args[1], args[2], args[3], args[4]}, static_cast<int>(number(5, 15)));
+        } else if (args.size() >= 5 && args[0] == "menu") {
+            menu({args[1], args[2], args[3], args[4]}, static_cast<int>(number(5, 100)));
+        } else if (args.size() >= 5 && args[0] == "layout") {
+            QCoreApplication application(argc, argv);
+            layout({args[1], args[2], args[3], args[4]}, static_cast<int>(number(5, 100)));
         } else if (args.size() >= 4 && args[0] == "reaction") {
             reaction({args[1], args[2], "", args[3]}, static_cast<int>(number(4, 5)));
         } else {
