@@ -860,6 +860,16 @@ void silent_network(pid_t pid) {
         throw std::runtime_error("cannot set up a silent network (iproute2, procps?)");
 }
 
+// `program` started in a folder of its own under the work folder, with the ordinary list.
+std::unique_ptr<Child> start_waiting(const Programs& p, const std::string& program,
+                                     const std::string& folder) {
+    SpawnOptions options;
+    options.dir = make_dir(p.work + "/" + folder);
+    options.log = p.work + "/" + folder + ".log";
+    write_ordinary_list(options.dir);
+    return spawn({program}, options);
+}
+
 struct Spread {
     double median = 0, worst = 0;
 };
@@ -881,12 +891,7 @@ void responsiveness_row(const Programs& p, const std::string& what, const Spread
 // moments spread over more than a tick.
 std::vector<double> menu_times(const Programs& p, const std::string& program, bool silent,
                                int clicks, TrayWatcher& watcher) {
-    const std::string dir = make_dir(p.work + "/menu-" + std::to_string(silent));
-    write_ordinary_list(dir);
-    SpawnOptions options;
-    options.dir = dir;
-    options.log = p.work + "/menu.log";
-    const auto child = spawn({program}, options);
+    const auto child = start_waiting(p, program, "menu-" + std::to_string(silent));
     if (std::isnan(watcher.wait_icon(child->pid(), 20)))
         throw std::runtime_error(program + " showed no tray icon");
     if (silent) silent_network(child->pid());
@@ -939,12 +944,7 @@ void menu(const Programs& p, int clicks) {
 // over more than a tick.
 std::vector<double> layout_times(const Programs& p, const std::string& program, bool silent,
                                  int calls, ItemRegistrations& registrations) {
-    const std::string dir = make_dir(p.work + "/layout-" + std::to_string(silent));
-    write_ordinary_list(dir);
-    SpawnOptions options;
-    options.dir = dir;
-    options.log = p.work + "/layout.log";
-    const auto child = spawn({program}, options);
+    const auto child = start_waiting(p, program, "layout-" + std::to_string(silent));
     if (std::isnan(registrations.wait_next(20)))
         throw std::runtime_error(program + " registered no StatusNotifierItem");
     if (silent) silent_network(child->pid());
