@@ -48,8 +48,13 @@ class SocketEchoAttempt final : public EchoAttempt {
             return;
         }
         // No datagram socket here: the echo helper makes the exchange. A helper that went
-        // since the last probe is started again once.
+        // since the last probe is started again once. Where no route leads, a ready helper is
+        // not woken: its send would fail the same way at once.
         EchoHelper& helper = EchoHelper::instance();
+        if (helper.state() == EchoHelper::State::ready) {
+            if (const std::uint32_t unreachable = route_status(destination))
+                return finish(0, unreachable);
+        }
         echo_helper::Request request;
         request.id = request_id_ = helper.next_id();
         request.destination = destination;

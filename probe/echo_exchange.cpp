@@ -234,6 +234,19 @@ int open_icmp_socket(int type) {
 #endif
 }
 
+std::uint32_t route_status(std::uint32_t destination) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return IP_SUCCESS;  // cannot tell: the exchange itself will
+    sockaddr_in to = ipv4_socket_address(destination);
+    to.sin_port = htons(9);  // connect() sends nothing on a UDP socket; any port will do
+    const int connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const int error = errno;
+    ::close(fd);
+    if (connected == 0) return IP_SUCCESS;
+    return error == ENETUNREACH || error == EHOSTUNREACH ? status_for_send_error(error)
+                                                         : IP_SUCCESS;
+}
+
 EchoExchange::EchoExchange(int fd, bool raw, std::uint32_t destination, void* reply,
                            std::uint32_t reply_size)
     : fd_(fd), raw_(raw), reply_(static_cast<std::uint8_t*>(reply)), reply_size_(reply_size) {

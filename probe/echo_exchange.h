@@ -71,6 +71,11 @@ std::int64_t monotonic_ms();
 // An ICMP socket of `type` (SOCK_DGRAM or SOCK_RAW), close-on-exec; -1 when refused.
 int open_icmp_socket(int type);
 
+// IP_SUCCESS when the system has a route to `destination`, else the status a send there gets
+// (unreachable network or host). Asks the routing table through a UDP socket: no privilege, no
+// packet.
+std::uint32_t route_status(std::uint32_t destination);
+
 // One attempt on one ICMP socket that the caller owns and waits on: send(), then take() each
 // time the socket is ready, or time_out() when the caller's deadline passes. The outcome goes
 // to `reply` as IcmpSendEcho writes it: a reply record, then the echoed data.

@@ -41,6 +41,9 @@ std::uint32_t exchange_through_helper(int fd, std::uint32_t destination, const v
                                       std::uint16_t size, void* reply, std::uint32_t reply_size,
                                       std::uint32_t timeout_ms) {
     if (size > echo_helper::largest_data) return fail(reply, IP_GENERAL_FAILURE);
+    // Where no route leads, the helper's send would fail the same way at once.
+    if (const std::uint32_t unreachable = route_status(destination))
+        return fail(reply, unreachable);
     EchoHelper& helper = EchoHelper::instance();
     echo_helper::Request request;
     request.id = helper.next_id();
