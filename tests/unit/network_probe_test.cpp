@@ -33,11 +33,6 @@ namespace {
 
 using kestrun_test::Findings;
 
-#define RUN_IN_NAMESPACE(report, body)                                                     \
-    const kestrun_test::ChildReport report = kestrun_test::in_new_network_namespace(body); \
-    if (!report.skip.empty()) SKIP_OR_FAIL_IN_CI(report.skip);                             \
-    ASSERT_TRUE(report.failure.empty()) << report.failure
-
 // The child's event loop.
 QCoreApplication& application() {
     static int argc = 1;

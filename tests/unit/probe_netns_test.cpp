@@ -228,12 +228,6 @@ TEST(IcmpPacketTest, QueuedErrorsMatchOnTheQuotedRequest) {
 
 // --- Live exchanges in a private network namespace -------------------------------------
 
-// In CI a namespace can always be made: there a case that cannot make one fails.
-#define RUN_IN_NAMESPACE(report, body)                                                     \
-    const kestrun_test::ChildReport report = kestrun_test::in_new_network_namespace(body); \
-    if (!report.skip.empty()) SKIP_OR_FAIL_IN_CI(report.skip);                             \
-    ASSERT_TRUE(report.failure.empty()) << report.failure
-
 // Timeouts long enough that an answer that came is never taken for one that did not on a loaded
 // machine (the tests also run under ASan), and an exchange that waited the timeout out is
 // told from one that did not by a wide margin: half the timeout.
