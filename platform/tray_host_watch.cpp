@@ -197,6 +197,13 @@ void TrayHostWatch::watch_status_notifier() {
     if (answer_says_registered(answer)) found(TrayHost::status_notifier);
 }
 
+std::optional<bool> TrayHostWatch::status_notifier_host_registered_now() {
+    if (!session_bus_named()) return false;
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    return answer_says_registered(bus.call(host_registered_query(), QDBus::Block, 1000));
+}
+
 void TrayHostWatch::ask_status_notifier_watcher() {
     if (bus_watch_ == nullptr) return;
     auto* pending = new QDBusPendingCallWatcher(

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
 namespace platform {
 
@@ -28,6 +29,10 @@ class TrayHostWatch : public QObject {
     // Sends the first question about a host to the session bus now, so that its answer can
     // come while the windows are being made; the watch made later takes it.
     static void ask_early();
+
+    // Whether a StatusNotifierItem host is registered now, asked and answered at once, as Qt
+    // asks when an icon is made; nothing where the icon never goes to such a host.
+    static std::optional<bool> status_notifier_host_registered_now();
 
     // After this long without a host the program says on stderr that it waits for one.
     static constexpr int notice_after_ms = 10000;
