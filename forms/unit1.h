@@ -118,7 +118,7 @@ class TForm1 : public QMainWindow {
     void append_item(const std::string& name);  // made now, or waiting
     void make_item(const std::string& name);
     void make_waiting_items();  // when the submenu opens
-    void focus_list();  // where the window is shown
+    void focus_list();          // where the window is shown
     void burst_step();
     bool take_burst_probe();
     void network_answered(bool up);
