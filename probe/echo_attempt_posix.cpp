@@ -55,12 +55,8 @@ class SocketEchoAttempt final : public EchoAttempt {
             if (const std::uint32_t unreachable = route_status(destination))
                 return finish(0, unreachable);
         }
-        echo_helper::Request request;
-        request.id = request_id_ = helper.next_id();
-        request.destination = destination;
-        request.timeout_ms = std::min(timeout_ms, echo_helper::longest_timeout_ms);
-        request.size = std::min<std::uint16_t>(size, echo_helper::largest_data);
-        std::memcpy(request.data, data.data(), request.size);
+        const echo_helper::Request request = echo_helper::make_request(
+            request_id_ = helper.next_id(), destination, data.data(), size, timeout_ms);
         bool sent = false;
         for (int tries = 0; tries < 2 && !sent; ++tries)
             sent = helper.start() >= 0 && helper.send(request);
@@ -96,9 +92,7 @@ class SocketEchoAttempt final : public EchoAttempt {
             return finish_with_error(create_failed_message);
         if (helper.state() == EchoHelper::State::stopped) return finish(0, IP_GENERAL_FAILURE);
         if (!got || answer.id != request_id_) return;  // its first word, or a late answer
-        if (answer.outcome != echo_helper::Outcome::answered) return finish(0, IP_GENERAL_FAILURE);
-        std::memcpy(reply_, answer.reply, sizeof reply_);
-        finish(answer.replies);
+        finish(echo_helper::take_outcome(answer, reply_, sizeof reply_));
     }
 
     // The outcome the reply buffer holds after `replies` records, or `status` when given.

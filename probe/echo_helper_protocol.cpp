@@ -36,6 +36,29 @@ T get(const std::uint8_t*& at) {
 
 }  // namespace
 
+Request make_request(std::uint32_t id, std::uint32_t destination, const void* data,
+                     std::uint16_t size, std::uint32_t timeout_ms) {
+    Request request;
+    request.id = id;
+    request.destination = destination;
+    request.timeout_ms = timeout_ms < longest_timeout_ms ? timeout_ms : longest_timeout_ms;
+    request.size = size < largest_data ? size : largest_data;
+    if (request.size != 0) ::memcpy(request.data, data, request.size);
+    return request;
+}
+
+std::uint32_t take_outcome(const Answer& answer, void* reply, std::uint32_t reply_size) {
+    if (answer.outcome != Outcome::answered) {
+        ICMP_ECHO_REPLY record{};
+        record.Status = IP_GENERAL_FAILURE;
+        ::memcpy(reply, &record, sizeof record);
+        return 0;
+    }
+    ::memcpy(reply, answer.reply,
+             reply_size < sizeof answer.reply ? reply_size : sizeof answer.reply);
+    return answer.replies;
+}
+
 std::size_t encode_request(const Request& request, std::uint8_t (&out)[largest_request]) {
     const std::uint16_t size = request.size > largest_data ? largest_data : request.size;
     std::uint8_t* at = out;

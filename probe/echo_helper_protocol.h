@@ -56,6 +56,15 @@ struct Answer {
     std::uint8_t reply[reply_buffer_size] = {};
 };
 
+// The request for one exchange: the payload cut to largest_data, the timeout to
+// longest_timeout_ms.
+Request make_request(std::uint32_t id, std::uint32_t destination, const void* data,
+                     std::uint16_t size, std::uint32_t timeout_ms);
+
+// Puts an answer's outcome into `reply` (`reply_size` bytes) as IcmpSendEcho leaves it; returns
+// the records stored (0, with a general failure, for a request the helper refused).
+std::uint32_t take_outcome(const Answer& answer, void* reply, std::uint32_t reply_size);
+
 // Lays `request` out for the wire; returns its size.
 std::size_t encode_request(const Request& request, std::uint8_t (&out)[largest_request]);
 

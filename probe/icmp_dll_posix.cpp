@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -44,13 +43,8 @@ std::uint32_t exchange_through_helper(int fd, std::uint32_t destination, const v
     // Where no route leads, the helper's send would fail the same way at once.
     if (const std::uint32_t unreachable = route_status(destination))
         return fail(reply, unreachable);
-    EchoHelper& helper = EchoHelper::instance();
-    echo_helper::Request request;
-    request.id = helper.next_id();
-    request.destination = destination;
-    request.timeout_ms = std::min(timeout_ms, echo_helper::longest_timeout_ms);
-    request.size = size;
-    if (size != 0) std::memcpy(request.data, data, size);
+    const echo_helper::Request request = echo_helper::make_request(
+        EchoHelper::instance().next_id(), destination, data, size, timeout_ms);
     std::uint8_t message[echo_helper::largest_request];
     const std::size_t length = echo_helper::encode_request(request, message);
     if (::send(fd, message, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length))
@@ -71,10 +65,7 @@ std::uint32_t exchange_through_helper(int fd, std::uint32_t destination, const v
             continue;
         }
         if (answer.id != request.id) continue;  // a late answer to an earlier request
-        if (answer.outcome != echo_helper::Outcome::answered)
-            return fail(reply, IP_GENERAL_FAILURE);
-        std::memcpy(reply, answer.reply, std::min<std::size_t>(reply_size, sizeof answer.reply));
-        return answer.replies;
+        return echo_helper::take_outcome(answer, reply, reply_size);
     }
 }
 
