@@ -9,8 +9,11 @@
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <gtest/gtest.h>
 
@@ -50,7 +53,8 @@ struct ProbeRun {
     int heartbeats = 0;
 };
 
-ProbeRun run_probe() {
+// `meanwhile`, when given, runs 100 ms into the test.
+ProbeRun run_probe(const std::function<void()>& meanwhile = {}) {
     application();
     ProbeRun run;
     probe::NetworkProbe network(probe::system_echo_attempt);
@@ -69,6 +73,7 @@ ProbeRun run_probe() {
     QTimer::singleShot(10000, &loop, &QEventLoop::quit);
     QElapsedTimer clock;
     clock.start();
+    if (meanwhile) QTimer::singleShot(100, meanwhile);
     network.start();
     const bool second_start = network.start();  // one test at a time
     loop.exec();
@@ -95,7 +100,7 @@ TEST(NetworkProbeTest, AnswersAsTheTwoAddressTestWithoutBlockingTheLoop) {
             report(f, "first_", run_probe());
             kestrun_test::set_ipv4_sysctl("icmp_echo_ignore_all", "1");
             report(f, "silent_", run_probe());
-            f.set("helper_ran", probe::EchoHelper::instance().pid() > 0);
+            f.set("helper_ran", probe::EchoHelperClient::shared().pid() > 0);
         });
         EXPECT_EQ(r["first_outcome"], "up");
         EXPECT_EQ(r["second_outcome"], "up");
@@ -107,6 +112,48 @@ TEST(NetworkProbeTest, AnswersAsTheTwoAddressTestWithoutBlockingTheLoop) {
         EXPECT_GE(r.number("silent_heartbeats"), r.number("silent_elapsed_ms") / 10 / 2);
         EXPECT_EQ(r["helper_ran"], datagram ? "0" : "1");
     }
+}
+
+// A helper that stops answering is replaced without the loop noticing; one that goes away while
+// it makes an exchange costs nothing: a fresh one makes it again.
+TEST(NetworkProbeTest, AHungOrKilledHelperIsReplaced) {
+    RUN_IN_NAMESPACE(r, [](Findings& f) {
+        kestrun_test::allow_unprivileged_icmp(false);
+        kestrun_test::bring_loopback_up();
+        kestrun_test::add_loopback_address("8.8.8.8");
+        probe::EchoHelperClient& helper = probe::EchoHelperClient::shared();
+        report(f, "first_", run_probe());
+        const pid_t stopped = helper.pid();
+        ::kill(stopped, SIGSTOP);
+        report(f, "stopped_", run_probe());
+        f.set("stopped_reaped", ::kill(stopped, 0) != 0 && errno == ESRCH);
+        report(f, "next_", run_probe());
+        f.set("fresh_helper", helper.pid() > 0 && helper.pid() != stopped);
+
+        // 8.8.8.8 silent while the request is in flight; the helper killed then, and 8.8.8.8
+        // answering from then on.
+        kestrun_test::set_ipv4_sysctl("icmp_echo_ignore_all", "1");
+        const pid_t killed = helper.pid();
+        report(f, "killed_", run_probe([killed] {
+                   kestrun_test::set_ipv4_sysctl("icmp_echo_ignore_all", "0");
+                   ::kill(killed, SIGKILL);
+               }));
+        f.set("killed_replaced", helper.pid() > 0 && helper.pid() != killed);
+    });
+    EXPECT_EQ(r["first_outcome"], "up");
+    // The first address waits out the helper's time (500 ms and the grace), the second
+    // (unreachable here) goes to a fresh helper; the loop turned all the while.
+    EXPECT_EQ(r["stopped_outcome"], "down");
+    EXPECT_GE(r.number("stopped_elapsed_ms"), 1499);
+    EXPECT_LT(r.number("stopped_elapsed_ms"), 4000);
+    EXPECT_GE(r.number("stopped_heartbeats"), r.number("stopped_elapsed_ms") / 10 / 2);
+    EXPECT_EQ(r["stopped_reaped"], "1");
+    EXPECT_EQ(r["next_outcome"], "up");
+    EXPECT_EQ(r["fresh_helper"], "1");
+    // Asked again, the first address answers: well before its 500 ms ran out.
+    EXPECT_EQ(r["killed_outcome"], "up");
+    EXPECT_LT(r.number("killed_elapsed_ms"), 500);
+    EXPECT_EQ(r["killed_replaced"], "1");
 }
 
 TEST(NetworkProbeTest, AHelperThatCannotServeIsTheCreateError) {
