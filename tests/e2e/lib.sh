@@ -395,17 +395,26 @@ no_open_popup() { [[ -z "$(open_popups)" ]]; }
 # pointer covers none of the rest of the picture); sets MENU, its MX MY MW MH, and PX PY, where
 # the pointer was.
 open_tray_menu() {
+  aim_at_tray_icon "$1" && right_click_for_menu
+}
+
+# aim_at_tray_icon ICON: the first half of open_tray_menu, all but the click: no popup open, the
+# pointer in place, the windows noted.
+aim_at_tray_icon() {
   MENU=""
   wait_until 5 no_open_popup || return 1
   # Two presses within the double-click time make a double click, which the icon does not answer.
   sleep 0.5
-  local snapshot
-  snapshot=$(kestrun_windows)
+  AIM_SNAPSHOT=$(kestrun_windows)
   geometry "$1" || return 1
   move_pointer $((GX + GW - 2)) $((GY + GH - 2)) || return 1
   pointer
+}
+
+# right_click_for_menu: the second half: the click, and the menu that opens.
+right_click_for_menu() {
   xdotool click 3
-  wait_until 5 eval 'MENU=$(new_popup "$snapshot")' || return 1
+  wait_until 5 eval 'MENU=$(new_popup "$AIM_SNAPSHOT")' || return 1
   geometry "$MENU" && MX=$GX MY=$GY MW=$GW MH=$GH
 }
 
