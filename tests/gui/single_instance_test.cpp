@@ -4,13 +4,20 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -76,6 +83,58 @@ class SingleInstanceTest : public kestrun_test::GuiTest {
             return Outcome::unavailable;
         }
         return WIFEXITED(status) ? Outcome(WEXITSTATUS(status)) : Outcome::unavailable;
+    }
+
+    // A peer of this user at `folder`'s socket, in a child process: it sends `bytes`, one every
+    // `every_ms` (none when empty), and ends when the copy closes the connection, or after
+    // 10 s. How it fared: kept().
+    static pid_t peer_elsewhere(const std::string& folder, const std::string& bytes, int every_ms) {
+        const std::string path = SingleInstance::rendezvous_path(folder) + ".sock";
+        const pid_t child = ::fork();
+        if (child != 0) return child;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const int connection = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (path.size() >= sizeof address.sun_path) ::_exit(255);
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        if (::connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            ::_exit(255);
+        const auto start = std::chrono::steady_clock::now();
+        const auto elapsed_ms = [&] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start)
+                .count();
+        };
+        bool answered = false;
+        for (std::size_t sent = 0; elapsed_ms() < 10000;) {
+            if (sent < bytes.size()) {
+                if (::send(connection, &bytes[sent], 1, MSG_NOSIGNAL) != 1) break;
+                ++sent;
+            }
+            pollfd ready{connection, POLLIN, 0};
+            if (::poll(&ready, 1, every_ms) > 0) {
+                char reply[8];
+                if (::recv(connection, reply, sizeof reply, 0) <= 0) break;  // closed
+                answered = true;
+            }
+        }
+        ::_exit(int(std::min<long long>(elapsed_ms() / 100, 120)) + (answered ? 128 : 0));
+    }
+
+    struct Kept {
+        double seconds = -1;  // until the copy closed the connection; -1: the peer failed
+        bool answered = false;
+    };
+    static Kept kept(pid_t peer) {
+        int status = 0;
+        if (!QTest::qWaitFor([&] { return ::waitpid(peer, &status, WNOHANG) != 0; }, 15000)) {
+            ::kill(peer, SIGKILL);
+            ::waitpid(peer, nullptr, 0);
+            return {};
+        }
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+        if (code == 255) return {};
+        return {(code & 127) / 10.0, (code & 128) != 0};
     }
 
     // `folder` claimed here, its socket in place: a later start hands over, and the window
@@ -215,6 +274,80 @@ TEST_F(SingleInstanceTest, TheLaterStartsActivationTokenReachesTheRunningCopy) {
     EXPECT_EQ(claim_elsewhere("/home/user/lists", "two words\nshow"), Outcome::handed_over);
     EXPECT_EQ(claim_elsewhere("/home/user/lists", std::string(300, 't')), Outcome::handed_over);
     EXPECT_EQ(tokens, (std::vector<std::string>{"kwin-12_ab:3", "", "", ""}));
+}
+
+// The longest gap between the beats of a 10 ms timer on the GUI thread, since it was made.
+class Heartbeat {
+  public:
+    Heartbeat() {
+        timer_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer_, &QTimer::timeout,
+                         [this] { longest_ = std::max(longest_, since_.restart()); });
+        since_.start();
+        timer_.start(10);
+    }
+    qint64 longest_gap_ms() const { return std::max(longest_, since_.elapsed()); }
+
+  private:
+    QTimer timer_;
+    QElapsedTimer since_;
+    qint64 longest_ = 0;
+};
+
+// A later start's request is read as it comes, on the GUI thread but never waited for there:
+// peers that say nothing or trickle are dropped at the deadline (1 s), one whose line comes in
+// pieces is answered, a later start is served meanwhile, and the window's timers never miss.
+TEST_F(SingleInstanceTest, PeersThatTrickleOrSayNothingAreDroppedWithoutHoldingUpTheWindow) {
+    Outcome outcome = Outcome::unavailable;
+    const auto first = SingleInstance::claim("/home/user/lists", outcome);
+    ASSERT_EQ(outcome, Outcome::first);
+    std::vector<std::string> tokens;
+    first->serve([&](const std::string& token) { tokens.push_back(token); });
+
+    const Heartbeat heartbeat;
+    const pid_t silent = peer_elsewhere("/home/user/lists", "", 100);
+    const pid_t trickling = peer_elsewhere("/home/user/lists", "show endless-token", 500);
+    const pid_t in_pieces = peer_elsewhere("/home/user/lists", "show pieces\n", 40);
+    EXPECT_EQ(claim_elsewhere("/home/user/lists", "meanwhile"), Outcome::handed_over);
+    const Kept silent_kept = kept(silent);
+    const Kept trickling_kept = kept(trickling);
+    const Kept in_pieces_kept = kept(in_pieces);
+
+    EXPECT_GE(silent_kept.seconds, 0.9);
+    EXPECT_LE(silent_kept.seconds, 1.5);
+    EXPECT_FALSE(silent_kept.answered);
+    EXPECT_GE(trickling_kept.seconds, 0.9);
+    EXPECT_LE(trickling_kept.seconds, 1.5);
+    EXPECT_FALSE(trickling_kept.answered);
+    EXPECT_TRUE(in_pieces_kept.answered);
+    EXPECT_GE(in_pieces_kept.seconds, 0.0);
+    EXPECT_LT(in_pieces_kept.seconds, 0.9);
+    std::sort(tokens.begin(), tokens.end());
+    EXPECT_EQ(tokens, (std::vector<std::string>{"meanwhile", "pieces"}));
+    EXPECT_LT(heartbeat.longest_gap_ms(), 50);
+}
+
+TEST_F(SingleInstanceTest, MoreConnectionsAtOnceThanItServesAreDroppedAsTheyCome) {
+    Outcome outcome = Outcome::unavailable;
+    const auto first = SingleInstance::claim("/home/user/lists", outcome);
+    ASSERT_EQ(outcome, Outcome::first);
+    int shown = 0;
+    first->serve([&](const std::string&) { ++shown; });
+
+    std::vector<pid_t> peers;
+    for (int i = 0; i < 9; ++i) peers.push_back(peer_elsewhere("/home/user/lists", "", 50));
+    int dropped_at_once = 0;
+    int held = 0;
+    for (const pid_t peer : peers) {
+        const Kept k = kept(peer);
+        if (k.seconds >= 0 && k.seconds < 0.5) ++dropped_at_once;
+        if (k.seconds >= 0.9 && k.seconds <= 1.5) ++held;
+    }
+    EXPECT_EQ(held, 8);
+    EXPECT_EQ(dropped_at_once, 1);
+    // Once they are gone a later start is served again.
+    EXPECT_EQ(claim_elsewhere("/home/user/lists"), Outcome::handed_over);
+    EXPECT_EQ(shown, 1);
 }
 
 // Windows names ignore case: "C:\x" and "c:\X" are one folder, so one list and one key.
