@@ -34,13 +34,7 @@ network_up
 swaymsg -q workspace 2
 check "on workspace 2 the main window is out of sight" \
   wait_until 5 eval '! sway_window_shown "$TITLE"'
-# sway_workspace_of TITLE: the name of the workspace that holds sway's window of that title.
-sway_workspace_of() {
-  swaymsg -t get_tree 2>/dev/null | jq -r --arg t "$1" \
-    '.. | objects | select(.type? == "workspace") | select([.. | objects | .name?] | index($t)) | .name'
-}
-started_or_ended() { [[ -n "$(launched_in "$work")" ]] || process_ended "$E2E_KESTRUN_PID"; }
-check "for two ticks (11 s) nothing starts, and the program waits" stays_false 11 started_or_ended
+check "for two ticks (11 s) nothing starts, and the program waits" stays_false 11 launched_or_ended "$work"
 
 swaymsg -q workspace 1
 check "back on workspace 1 the main window is still shown" wait_until 5 sway_window_shown "$TITLE"
@@ -50,14 +44,7 @@ check "from workspace 3 a click on the icon brings it there" \
   wait_until 5 eval 'sway_window_shown "$TITLE" && [[ "$(sway_workspace_of "$TITLE")" == 3 ]]'
 sway_screenshot wayland-workspace && e2e_log "screen: $SHOT"
 
-if ! sni_click "$item" E_xit >/dev/null; then
-  fail "the host's menu takes a click on \"Exit\""
-elif wait_exit "$E2E_KESTRUN_PID" 10; then
-  E2E_KESTRUN_PID=""
-  check "\"Exit\" ends the program with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
-else
-  fail "\"Exit\" ends the program"
-fi
+exit_by_host_menu "$item"
 check "having started nothing" nothing_launched "$work"
 
 e2e_finish
