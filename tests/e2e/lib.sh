@@ -578,6 +578,15 @@ sni_click() {
   busctl --user call "$1" "$path" com.canonical.dbusmenu Event isvu "$id" clicked s "" 0
 }
 
+# start_wayland_session sway|kwin: a session bus and that compositor, and kestrun started on
+# both (E2E_PLATFORM=wayland, E2E_WITH_BUS=1).
+start_wayland_session() {
+  start_session_bus
+  "start_$1"
+  E2E_PLATFORM=wayland
+  E2E_WITH_BUS=1
+}
+
 # start_sway: a headless sway (Wayland) whose sockets are in kestrun's XDG_RUNTIME_DIR; sets
 # WAYLAND_DISPLAY and SWAYSOCK. sway refuses to run as root, so root starts it in a user namespace
 # as uid 1000, which owns the runtime folder there.

@@ -10,10 +10,7 @@ source "$(dirname "$0")/lib.sh"
 
 e2e_setup "${1:-}"
 e2e_need kwin_wayland busctl dbus-daemon
-start_session_bus
-start_kwin
-E2E_PLATFORM=wayland
-E2E_WITH_BUS=1
+start_wayland_session kwin
 
 work=$E2E_TMP/work
 mkdir "$work"

@@ -12,10 +12,7 @@ readonly NOTICE="waiting for a system tray"
 
 e2e_setup "${1:-}"
 e2e_need sway swaymsg waybar busctl dbus-daemon jq grim
-start_session_bus
-start_sway
-E2E_PLATFORM=wayland
-E2E_WITH_BUS=1
+start_wayland_session sway
 
 new_list() {
   mkdir "$1"

@@ -138,6 +138,16 @@ class SingleInstanceTest : public kestrun_test::GuiTest {
         return {(code & 127) / 10.0, (code & 128) != 0};
     }
 
+    // `folder` claimed and served here; each request's token goes to `tokens`.
+    static std::unique_ptr<SingleInstance> serve_here(const std::string& folder,
+                                                      std::vector<std::string>& tokens) {
+        Outcome outcome = Outcome::unavailable;
+        auto first = SingleInstance::claim(folder, outcome);
+        EXPECT_EQ(outcome, Outcome::first);
+        if (first) first->serve([&tokens](const std::string& token) { tokens.push_back(token); });
+        return first;
+    }
+
     // `folder` claimed here, its socket in place: a later start hands over, and the window
     // shows once.
     static void expect_a_later_start_to_hand_over(const std::string& folder) {
@@ -263,11 +273,9 @@ TEST_F(SingleInstanceTest, FoldersAnotherUserMadeFirstAreNotUsed) {
 
 // On Wayland the later start's activation token lets the running copy come to the front.
 TEST_F(SingleInstanceTest, TheLaterStartsActivationTokenReachesTheRunningCopy) {
-    Outcome outcome = Outcome::unavailable;
-    const auto first = SingleInstance::claim("/home/user/lists", outcome);
-    ASSERT_EQ(outcome, Outcome::first);
     std::vector<std::string> tokens;
-    first->serve([&](const std::string& token) { tokens.push_back(token); });
+    const auto first = serve_here("/home/user/lists", tokens);
+    ASSERT_NE(first, nullptr);
 
     EXPECT_EQ(claim_elsewhere("/home/user/lists", "kwin-12_ab:3"), Outcome::handed_over);
     EXPECT_EQ(claim_elsewhere("/home/user/lists"), Outcome::handed_over);
@@ -316,11 +324,9 @@ class Heartbeat {
 // peers that say nothing or trickle are dropped at the deadline (1 s), one whose line comes in
 // pieces is answered, a later start is served meanwhile, and the window's timers never miss.
 TEST_F(SingleInstanceTest, PeersThatTrickleOrSayNothingAreDroppedWithoutHoldingUpTheWindow) {
-    Outcome outcome = Outcome::unavailable;
-    const auto first = SingleInstance::claim("/home/user/lists", outcome);
-    ASSERT_EQ(outcome, Outcome::first);
     std::vector<std::string> tokens;
-    first->serve([&](const std::string& token) { tokens.push_back(token); });
+    const auto first = serve_here("/home/user/lists", tokens);
+    ASSERT_NE(first, nullptr);
 
     const Heartbeat heartbeat;
     const pid_t silent = peer_elsewhere("/home/user/lists", "", 100);
@@ -346,11 +352,9 @@ TEST_F(SingleInstanceTest, PeersThatTrickleOrSayNothingAreDroppedWithoutHoldingU
 }
 
 TEST_F(SingleInstanceTest, MoreConnectionsAtOnceThanItServesAreDroppedAsTheyCome) {
-    Outcome outcome = Outcome::unavailable;
-    const auto first = SingleInstance::claim("/home/user/lists", outcome);
-    ASSERT_EQ(outcome, Outcome::first);
-    int shown = 0;
-    first->serve([&](const std::string&) { ++shown; });
+    std::vector<std::string> tokens;
+    const auto first = serve_here("/home/user/lists", tokens);
+    ASSERT_NE(first, nullptr);
 
     std::vector<pid_t> peers;
     for (int i = 0; i < 9; ++i) peers.push_back(peer_elsewhere("/home/user/lists", "", 50));
@@ -365,7 +369,7 @@ TEST_F(SingleInstanceTest, MoreConnectionsAtOnceThanItServesAreDroppedAsTheyCome
     EXPECT_EQ(dropped_at_once, 1);
     // Once they are gone a later start is served again.
     EXPECT_EQ(claim_elsewhere("/home/user/lists"), Outcome::handed_over);
-    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(tokens.size(), 1u);
 }
 
 // Windows names ignore case: "C:\x" and "c:\X" are one folder, so one list and one key.
