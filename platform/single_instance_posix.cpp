@@ -137,6 +137,7 @@ struct SingleInstance::Server {
         Peer(int fd, QObject* owner)
             : QObject(owner), fd(fd), notifier(fd, QSocketNotifier::Read) {}
         ~Peer() override {
+            notifier.setEnabled(false);
             if (fd >= 0) ::close(fd);
         }
         int fd;
