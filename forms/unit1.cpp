@@ -12,7 +12,6 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
-#include <QWindow>
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -257,7 +256,7 @@ void TForm1::UMNotifyIcon(const platform::TMessage& message) {
     if (message.Msg != platform::UM_NOTIFYICON || message.WParam != 0) return;
     if (message.LParam == platform::WM_LBUTTONDOWN) {
         setWindowState(windowState() & ~Qt::WindowMinimized);
-        show();
+        show_in_view();
         raise();
         activateWindow();
         focus_list();
@@ -271,9 +270,19 @@ void TForm1::UMNotifyIcon(const platform::TMessage& message) {
 }
 
 void TForm1::Open1Click() {
-    show();
+    show_in_view();
     raise();
     focus_list();
+}
+
+void TForm1::show_in_view() {
+    // On Wayland a window the compositor minimized, or left on another workspace, still counts
+    // as shown, and nothing raises it without an activation token: one that is shown but not
+    // active is mapped afresh, which brings it where the user looks.
+    if (isVisible() && !isActiveWindow() &&
+        QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        hide();
+    show();
 }
 
 void TForm1::focus_list() {
@@ -320,29 +329,11 @@ void TForm1::changeEvent(QEvent* event) {
             });
         });
     }
-    // On Wayland the compositor minimizes without telling the program: the protocol has no
-    // minimized state, so the window stays "shown" and the timer would never probe. A minimized
-    // window is no longer drawn, though: losing activation, the window paints a frame, and
-    // when the compositor does not take it Qt reports the window unexposed (watched below).
-    if (event->type() == QEvent::ActivationChange && !isActiveWindow() && isVisible() &&
-        QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
-        if (QWindow* window = windowHandle()) window->installEventFilter(this);
-        update();
-    }
-}
-
-// Shown, inactive and no longer drawn (Wayland): minimized, so hidden like a minimized window.
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::Expose && watched == windowHandle() && isVisible() &&
-        !isActiveWindow() && !windowHandle()->isExposed()) {
-        QTimer::singleShot(0, this, [this] {
-            platform::guarded([this] {
-                if (isVisible() && !isActiveWindow() && !windowHandle()->isExposed())
-                    Button4Click();
-            });
-        });
-    }
-    return QMainWindow::eventFilter(watched, event);
+    // On Wayland no minimized state reaches the program (xdg-shell has none), and a window
+    // that is inactive and not drawn may as well be on another workspace, behind a locked
+    // screen or another window, or under the add dialog: no guess counts it as hidden, since
+    // hiding it would let the next tick start the list under the user's hands. There OK
+    // hides the window.
 }
 
 void TForm1::Button5Click() {

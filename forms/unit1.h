@@ -100,9 +100,8 @@ class TForm1 : public QMainWindow {
     platform::TrayService& tray() { return *tray_; }
 
   protected:
-    void closeEvent(QCloseEvent* event) override;                // FormClose
-    void changeEvent(QEvent* event) override;                    // minimizing hides
-    bool eventFilter(QObject* watched, QEvent* event) override;  // and on Wayland
+    void closeEvent(QCloseEvent* event) override;  // FormClose
+    void changeEvent(QEvent* event) override;      // minimizing hides
 
   private:
     void FormCreate();
@@ -113,6 +112,7 @@ class TForm1 : public QMainWindow {
     void make_item(const std::string& name);
     void make_waiting_items();  // when the submenu opens
     void focus_list();          // where the window is shown
+    void show_in_view();        // shows the window, on Wayland too
 
     QIcon enabled_icon_;   // the picture Image1 holds
     QIcon disabled_icon_;  // the picture Image2 holds

@@ -3,10 +3,11 @@
 # end in kestrun's own network namespace (where unprivileged ICMP is off, so the echo helper
 # makes the exchanges): the network brought up between two ticks starts the entry within
 # 300 ms; loopback coming up with nothing that answers starts nothing and sends few echoes; a
-# change while the main window is shown, or the switch is off, sends none; a storm of 2,000
-# address changes in 2 s costs about a probe a second, and the network that comes up after it
-# still starts the entry before the next tick; a stopped echo helper is replaced without the
-# window noticing. Echoes are counted in the namespace's /proc/net/snmp (OutEchos).
+# change while the main window is shown, or the switch is off, sends none; 10 s of IPv6
+# addresses, routes in another table and links going down cost no echo beyond the ticks'; a
+# storm of 2,000 address changes in 2 s costs about a probe a second, and the network that comes
+# up after it still starts the entry before the next tick; a stopped echo helper is replaced
+# without the window noticing. Echoes are counted in the namespace's /proc/net/snmp (OutEchos).
 # Usage: reaction_test.sh <path of the kestrun binary>
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -159,6 +160,37 @@ else
   fail "the network up with the helper stopped starts the entry within two ticks"
   stop_kestrun
 fi
+
+# --- noise: nothing of it can bring IPv4 connectivity ---
+
+# Every echo is sent and none answered (a route takes them to loopback). Thirty veth pairs rise
+# first, and their burst ends before the count starts; then, for 10 s, an IPv6 address, a route
+# in another table and a link going down, over and over.
+start_waiting
+in_kestrun_netns ip link set lo up
+in_kestrun_netns ip route add default dev lo
+for i in $(seq 0 29); do
+  printf 'link add v%d type veth peer name w%d\nlink set v%d up\nlink set w%d up\n' "$i" "$i" "$i" "$i"
+done >"$E2E_TMP/veths"
+in_kestrun_netns ip -batch "$E2E_TMP/veths"
+sleep 7
+before=$(echoes_sent)
+noise_start=$(now_ns)
+for i in $(seq 0 29); do
+  (($(now_ns) - noise_start >= 10000000000)) && break
+  in_kestrun_netns ip -6 addr add "fd00::$((i + 1))/128" dev lo
+  in_kestrun_netns ip route add "10.$((100 + i)).0.0/16" dev lo table 100
+  in_kestrun_netns ip link set "v$i" down
+  sleep 0.2
+done
+noise_ms=$((($(now_ns) - noise_start) / 1000000))
+sent=$(($(echoes_sent) - before))
+# A tick every 5 s, two echoes each, and one more of a tick the count cut in two; a burst would
+# be five probes more.
+check "$((noise_ms / 1000)) s of $i IPv6 addresses, routes in another table and links going down cost no echo beyond the ticks' ($sent echoes)" \
+  test "$sent" -le $((2 * (noise_ms / 5000 + 1) + 1))
+check "... and start nothing" eval '! started'
+stop_kestrun
 
 # --- a storm of changes, then the network ---
 
