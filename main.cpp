@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QFont>
-#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -90,9 +89,6 @@ int main(int argc, char* argv[]) {
     TForm1 form1;
     Form1 = &form1;
     if (show_when_made) show_main_window(waiting_token);
-    // Every other window's icon (error boxes), once the tray icon is on its way: given now, it
-    // would be drawn at every size for the tray icon's own window too.
-    QTimer::singleShot(0, [&form1] { QApplication::setWindowIcon(form1.windowIcon()); });
     std::unique_ptr<TForm2> form2;
     std::unique_ptr<TForm3> form3;
     std::unique_ptr<TForm4> form4;

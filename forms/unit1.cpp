@@ -37,6 +37,10 @@ std::function<void()> make_dialogs;
 namespace {
 
 constexpr int timer_interval_ms = 5000;
+// What the tray icon does not need waits this long after start-up, past the moment the icon
+// shows: a StatusNotifierItem shows once the host has answered its registration, which on a
+// busy machine takes a few hundred milliseconds.
+constexpr int rest_of_start_up_after_ms = 1000;
 // After a change the route often exists a moment before the upstream answers: a burst of
 // probes at these times after the latest change. Changes come in storms (a flapping link,
 // thousands of addresses): the probes they start draw on a bucket of five that refills by one a
@@ -143,8 +147,9 @@ TForm1::TForm1(QWidget* parent)
     connect(RunApplication1, &QMenu::aboutToShow, this,
             [this] { platform::apply_automatic_accelerators(RunApplication1); });
     FormCreate();
-    // The icon is made: what it does not need follows once the event loop turns.
-    QTimer::singleShot(0, this, [this] { platform::guarded([this] { finish_start_up(); }); });
+    // The icon is made: what it does not need follows once it shows.
+    QTimer::singleShot(rest_of_start_up_after_ms, this,
+                       [this] { platform::guarded([this] { finish_start_up(); }); });
 }
 
 TForm1::~TForm1() = default;
@@ -172,6 +177,9 @@ void TForm1::finish_start_up() {
     make_menu_bar();
     Image1->setPixmap(enabled_icon_.pixmap(32, 32));
     Image2->setPixmap(disabled_icon_.pixmap(32, 32));
+    // Every other window's icon (error boxes): given sooner, it would have been drawn at every
+    // size for the tray icon's own window too.
+    QApplication::setWindowIcon(windowIcon());
     const QIcon themed = themed_tray_icon();
     if (themed.isNull()) return;
     enabled_icon_ = themed;

@@ -116,9 +116,10 @@ class TForm1 : public QMainWindow {
 
   private:
     void FormCreate();
-    // What the tray icon does not need, done once the event loop turns: the menu bar, the
-    // pictures of the hidden image holders, and where the icon theme has the application's icon,
-    // the tray icon becomes it (a StatusNotifierItem host is then told its name).
+    // What the tray icon does not need, done a moment after start-up: the menu bar, the
+    // pictures of the hidden image holders, the application's window icon, and where the icon theme
+    // has the application's icon, the tray icon becomes it (a StatusNotifierItem host is then told
+    // its name).
     void finish_start_up();
     void make_menu_bar();
     void load_list();

@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
+#include <QTest>
 
 #include <string>
 #include <vector>
@@ -146,7 +147,7 @@ TEST_F(DialogsOnDemand, AHandlerMakesThemBeforeItUsesOne) {
     EXPECT_EQ(shown->first, notice.get());
 }
 
-// --- once the event loop turns ------------------------------------------------------------
+// --- once the icon shows ------------------------------------------------------------
 
 namespace {
 
@@ -182,8 +183,10 @@ class IconTheme {
     QString saved_name_;
 };
 
-void let_the_loop_turn() {
-    QCoreApplication::processEvents();
+// Waits (at most 5 s) for what start-up leaves until the icon shows; the image holders' pictures
+// come with it.
+void let_start_up_finish(const TForm1& form) {
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !form.Image1->pixmap().isNull(); }, 5000));
 }
 
 QStringList titles(const QList<QAction*>& actions) {
@@ -196,7 +199,7 @@ QStringList titles(const QList<QAction*>& actions) {
 
 using AfterTheIcon = GuiTest;
 
-TEST_F(AfterTheIcon, MenuBarAndImageHoldersComeOnceTheLoopTurns) {
+TEST_F(AfterTheIcon, MenuBarAndImageHoldersComeOnceTheIconShows) {
     const IconTheme theme(false);
     TForm1 form;
     EXPECT_EQ(form.MainMenu1, nullptr);
@@ -204,7 +207,7 @@ TEST_F(AfterTheIcon, MenuBarAndImageHoldersComeOnceTheLoopTurns) {
     ASSERT_EQ(tray->calls.size(), 1u);
     EXPECT_FALSE(tray->calls[0].second.hIcon.isNull());  // the icon does not wait
 
-    let_the_loop_turn();
+    let_start_up_finish(form);
     ASSERT_NE(form.MainMenu1, nullptr);
     EXPECT_EQ(form.menuBar(), form.MainMenu1);
     EXPECT_EQ(titles(form.MainMenu1->actions()), (QStringList{"&File", "&Help"}));
@@ -223,7 +226,7 @@ TEST_F(AfterTheIcon, AWindowShownSoonerHasItsMenuBarAndOnlyOne) {
     form.show();
     ASSERT_NE(form.MainMenu1, nullptr);
     EXPECT_TRUE(form.MainMenu1->isVisible());
-    let_the_loop_turn();
+    let_start_up_finish(form);
     EXPECT_EQ(form.findChildren<QMenuBar*>().size(), 1);
     form.hide();
 }
@@ -233,7 +236,7 @@ TEST_F(AfterTheIcon, TheTrayIconBecomesTheThemesWhereTheThemeHasIt) {
     TForm1 form;
     ASSERT_EQ(tray->calls.size(), 1u);
     EXPECT_TRUE(tray->calls[0].second.hIcon.name().isEmpty());
-    let_the_loop_turn();
+    let_start_up_finish(form);
     ASSERT_EQ(tray->commands(), (std::vector{platform::NIM_ADD, platform::NIM_MODIFY}));
     EXPECT_EQ(tray->calls[1].second.hIcon.name(), theme_icon_name);
 }
@@ -242,7 +245,7 @@ TEST_F(AfterTheIcon, WhileSwitchedOffTheThemesIconWaitsForEnable) {
     const IconTheme theme(true);
     TForm1 form;
     form.Disable1->trigger();
-    let_the_loop_turn();
+    let_start_up_finish(form);
     ASSERT_EQ(tray->commands(), (std::vector{platform::NIM_ADD, platform::NIM_MODIFY}));
     EXPECT_TRUE(tray->calls[1].second.hIcon.name().isEmpty());  // still the disabled picture
     form.Disable1->trigger();
