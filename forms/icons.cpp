@@ -1,11 +1,11 @@
 #include "icons.h"
 
+#include "application_identity.h"
+
 #include <QDir>
 #include <QRegularExpression>
 
 namespace {
-
-constexpr const char* theme_icon_name = "org.example.kestrunner.Kestrun";
 
 // Every ":/icons/<stem>-<size>.png"; each file's size is read from the picture.
 QIcon every_size(const QString& stem) {
@@ -30,7 +30,7 @@ QIcon application_icon() {
 
 QIcon tray_icon() {
     // Qt's StatusNotifierItem sends QIcon::name() as IconName, which only a theme icon has.
-    return QIcon::fromTheme(QString::fromLatin1(theme_icon_name), application_icon());
+    return QIcon::fromTheme(QString::fromLatin1(platform::application_id), application_icon());
 }
 
 QIcon disabled_icon() {
