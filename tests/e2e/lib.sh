@@ -511,11 +511,13 @@ watcher_property() {
 host_registered() { [[ "$(watcher_property IsStatusNotifierHostRegistered)" == "b true" ]]; }
 
 # sni_items_of [PID]: the bus name of every item registered with the watcher whose process is
-# PID (default: kestrun's).
+# PID (default: kestrun's). Watchers list an item as its bus name and path, or (GNOME's
+# extension) as NAME@PATH.
 sni_items_of() {
   local pid=${1:-$E2E_KESTRUN_PID} item name
   for item in $(watcher_property RegisteredStatusNotifierItems | grep -o '"[^"]*"' | tr -d '"'); do
     name=${item%%/*}
+    name=${name%@}
     [[ "$(busctl --user call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
       GetConnectionUnixProcessID s "$name" 2>/dev/null)" == "u $pid" ]] && printf '%s\n' "$name"
   done
@@ -669,6 +671,121 @@ start_accessibility_bus() {
 # window_icon_sizes ID: the sizes a window's _NET_WM_ICON holds, one "WxH" a line.
 window_icon_sizes() {
   xprop -id "$1" -notype _NET_WM_ICON 2>/dev/null | sed -n 's/.*Icon (\([0-9]*\) x \([0-9]*\)):.*/\1x\2/p'
+}
+
+# --- the desktop's own shells: the menu entry, GNOME Shell, KDE Plasma ---
+
+readonly APP_ID=org.example.kestrunner.Kestrun
+
+# install_menu_entry: the menu entry (starting the binary under test) and the hicolor icons as
+# packaging installs them, under $E2E_TMP/share; hosts and shells find them with
+# XDG_DATA_DIRS="$E2E_SHARE:/usr/share".
+E2E_SHARE=""
+install_menu_entry() {
+  local root size theme
+  root=$(dirname "${BASH_SOURCE[0]}")/../..
+  E2E_SHARE=$E2E_TMP/share
+  theme=$E2E_SHARE/icons/hicolor
+  mkdir -p "$E2E_SHARE/applications" "$theme/scalable/apps"
+  sed "s|^Exec=.*|Exec=$E2E_KESTRUN|" "$root/packaging/$APP_ID.desktop" \
+    >"$E2E_SHARE/applications/$APP_ID.desktop"
+  cp /usr/share/icons/hicolor/index.theme "$theme/"
+  for size in 16 22 24 32 48 64; do
+    mkdir -p "$theme/${size}x${size}/apps"
+    cp "$root/resources/icons/kestrun-$size.png" "$theme/${size}x${size}/apps/$APP_ID.png"
+  done
+  cp "$root/resources/icons/kestrun.svg" "$theme/scalable/apps/$APP_ID.svg"
+}
+
+# start_again DIR: a further start in DIR while E2E_KESTRUN_PID runs; sets AGAIN_PID (one of
+# E2E_OTHER_PIDS), and E2E_KESTRUN_PID stays the first copy's.
+start_again() {
+  local first=$E2E_KESTRUN_PID
+  start_kestrun "$1"
+  AGAIN_PID=$E2E_KESTRUN_PID
+  E2E_OTHER_PIDS+=("$AGAIN_PID")
+  E2E_KESTRUN_PID=$first
+}
+
+# start_bus_monitor: records every message on the session bus (JSON, one a line) in bus.json.
+start_bus_monitor() {
+  busctl --user monitor --json=short >"$E2E_TMP/bus.json" 2>"$E2E_TMP/bus-monitor.log" &
+  E2E_OTHER_PIDS+=($!)
+  wait_until 5 grep -qs Monitoring "$E2E_TMP/bus-monitor.log" || e2e_skip "busctl cannot monitor the bus"
+}
+
+# notifications: every Notify call on the session bus that names the program ("Kestrun"), one
+# a line: summary, body and the answer (the notification's id, the error's name, or "none" while
+# it has not come), tab-separated.
+notifications() {
+  jq -rs '(map(select(.type == "method_return" or .type == "error"))
+        | map({key: "\(.destination) \(.reply_cookie)",
+               value: (if .type == "error" then .error_name else (.payload.data[0] | tostring) end)})
+        | from_entries) as $answers
+      | .[] | select(.type == "method_call" and .member == "Notify" and .payload.data[0] == "Kestrun")
+      | [.payload.data[3], .payload.data[4], ($answers["\(.sender) \(.cookie)"] // "none")] | @tsv' \
+    "$E2E_TMP/bus.json" 2>/dev/null
+}
+
+# start_system_bus: a system bus of the test's own at a socket path, for the shells that want
+# one (they ask it for the machine's state and do without the answers); sets E2E_SYSTEM_BUS.
+start_system_bus() {
+  E2E_SYSTEM_BUS="unix:path=$E2E_TMP/system_bus"
+  dbus-daemon --session --nofork --nopidfile --address="$E2E_SYSTEM_BUS" \
+    >"$E2E_TMP/system-dbus.log" 2>&1 &
+  E2E_OTHER_PIDS+=($!)
+  wait_until 10 test -S "$E2E_TMP/system_bus" || e2e_skip "the system bus did not start"
+}
+
+# start_gnome_shell [EXTENSION...]: GNOME Shell as a headless Wayland compositor on a virtual
+# monitor, on the session bus of start_session_bus and a system bus of its own, its socket in
+# kestrun's XDG_RUNTIME_DIR and no X server; its settings (the extensions it runs) in a keyfile
+# of the test's, the menu entry of install_menu_entry among its applications. Waits until the
+# shell is up and each extension is enabled; sets WAYLAND_DISPLAY.
+start_gnome_shell() {
+  local extensions="" extension
+  for extension in "$@"; do extensions+="${extensions:+, }'$extension'"; done
+  mkdir -p "$E2E_TMP/gnome/glib-2.0/settings"
+  printf '[org/gnome/shell]\nenabled-extensions=[%s]\nwelcome-dialog-last-shown-version=%s\n' \
+    "$extensions" "'999'" >"$E2E_TMP/gnome/glib-2.0/settings/keyfile"
+  [[ -n "$E2E_SHARE" ]] || install_menu_entry
+  start_system_bus
+  env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR="$E2E_TMP/runtime" HOME="$E2E_TMP" \
+    XDG_CONFIG_HOME="$E2E_TMP/gnome" GSETTINGS_BACKEND=keyfile \
+    XDG_DATA_DIRS="$E2E_SHARE:/usr/share" DBUS_SYSTEM_BUS_ADDRESS="$E2E_SYSTEM_BUS" \
+    XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME \
+    gnome-shell --headless --wayland --no-x11 --wayland-display=wayland-gnome \
+    --virtual-monitor 1024x768 >"$E2E_TMP/gnome-shell.log" 2>&1 &
+  E2E_SWAY_PID=$!
+  wait_until 30 test -S "$E2E_TMP/runtime/wayland-gnome" ||
+    e2e_skip "GNOME Shell did not start (see gnome-shell.log)"
+  wait_until 30 eval 'busctl --user status org.gnome.Shell >/dev/null 2>&1' ||
+    e2e_skip "GNOME Shell did not take its bus name (see gnome-shell.log)"
+  for extension in "$@"; do
+    wait_until 20 gnome_extension_enabled "$extension" ||
+      e2e_skip "GNOME Shell did not enable $extension (see gnome-shell.log)"
+  done
+  export WAYLAND_DISPLAY=wayland-gnome
+}
+
+# gnome_extension_enabled UUID: the shell runs the extension (its state 1, ENABLED).
+gnome_extension_enabled() {
+  busctl --user --json=short call org.gnome.Shell /org/gnome/Shell org.gnome.Shell.Extensions \
+    GetExtensionInfo s "$1" 2>/dev/null | jq -e '.data[0].state.data == 1' >/dev/null
+}
+
+# gnome_windows: the shell's windows, one a line: the application it counts the window to, the
+# title, "shown" or "hidden" (tab-separated).
+gnome_windows() { "$(dirname "${BASH_SOURCE[0]}")/gnome_shell.py" windows; }
+# gnome_window_app TITLE: the application of the shown window with that title.
+gnome_window_app() { gnome_windows | awk -F'\t' -v t="$1" '$2 == t && $3 == "shown" { print $1; exit }'; }
+gnome_window_shown() { [[ -n "$(gnome_window_app "$1")" ]]; }
+
+# gnome_screenshot NAME: the shell's screen as NAME-<n>.png in the artifacts; sets SHOT.
+gnome_screenshot() {
+  E2E_SHOT=$((E2E_SHOT + 1))
+  SHOT=$E2E_ARTIFACTS/$1-$E2E_SHOT.png
+  "$(dirname "${BASH_SOURCE[0]}")/gnome_shell.py" screenshot "$SHOT" 2>/dev/null
 }
 
 # stop_host: ends the host of start_waybar or start_xfce4_panel; waits until its watcher is gone.

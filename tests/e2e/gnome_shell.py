@@ -1,0 +1,60 @@
+#!/usr/bin/python3
+"""Asks a GNOME Shell on the session bus what a user sees, through the shell's own D-Bus
+services: the windows with the application each belongs to (org.gnome.Shell.Introspect) and the
+screen (org.gnome.Shell.Screenshot).
+
+The shell answers these only to the desktop portal, so this program takes the portal's bus name
+first; run it only on a private session bus.
+
+  gnome_shell.py windows           one line per window: app-id, title, hidden (tab-separated)
+  gnome_shell.py screenshot FILE   the whole screen as a PNG
+"""
+
+import sys
+import time
+
+from gi.repository import Gio, GLib
+
+PORTAL = "org.freedesktop.impl.portal.desktop.gtk"
+
+
+def shell_call(bus, path, interface, method, args, reply_type):
+    # The shell learns of the name's new owner from a signal; a call that overtakes it is
+    # refused and tried again.
+    deadline = time.monotonic() + 5
+    while True:
+        try:
+            return bus.call_sync("org.gnome.Shell", path, interface, method, args,
+                                 GLib.VariantType(reply_type), Gio.DBusCallFlags.NONE, 10000,
+                                 None).unpack()
+        except GLib.Error as error:
+            if "AccessDenied" not in error.message or time.monotonic() > deadline:
+                raise
+            time.sleep(0.1)
+
+
+def main(argv):
+    bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+    owned = bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                          "RequestName", GLib.Variant("(su)", (PORTAL, 4)),
+                          GLib.VariantType("(u)"), Gio.DBusCallFlags.NONE, 5000, None).unpack()
+    if owned[0] != 1:
+        print(f"gnome_shell.py: {PORTAL} is taken", file=sys.stderr)
+        return 1
+    if argv[1:] == ["windows"]:
+        (windows,) = shell_call(bus, "/org/gnome/Shell/Introspect", "org.gnome.Shell.Introspect",
+                                "GetWindows", None, "(a{ta{sv}})")
+        for properties in windows.values():
+            print("\t".join([properties.get("app-id", ""), properties.get("title", ""),
+                             "hidden" if properties.get("is-hidden") else "shown"]))
+        return 0
+    if len(argv) == 3 and argv[1] == "screenshot":
+        ok, _ = shell_call(bus, "/org/gnome/Shell/Screenshot", "org.gnome.Shell.Screenshot",
+                           "Screenshot", GLib.Variant("(bbs)", (False, False, argv[2])), "(bs)")
+        return 0 if ok else 1
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

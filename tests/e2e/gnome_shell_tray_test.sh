@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# GNOME Shell with the AppIndicator extension: headless on a virtual monitor, the program a
+# Wayland client of it, all on a session bus at a socket path. The icon registers once under the
+# menu entry's name, its menu works, "Disable" shows the disabled picture in the top bar, no
+# notification is sent where the tray is, a second start shows the window as the menu entry's,
+# and the network starts the list and takes the icon away.
+# Usage: gnome_shell_tray_test.sh <path of the kestrun binary>
+set -uo pipefail
+source "$(dirname "$0")/lib.sh"
+
+readonly EXTENSION=ubuntu-appindicators@ubuntu.com
+
+e2e_setup "${1:-}"
+e2e_need gnome-shell busctl dbus-daemon jq
+[[ -d /usr/share/gnome-shell/extensions/$EXTENSION ]] ||
+  e2e_skip "no AppIndicator extension (Debian: gnome-shell-extension-appindicator)"
+start_session_bus
+start_bus_monitor
+start_gnome_shell "$EXTENSION"
+check "the extension is the StatusNotifierItem host" wait_until 10 host_registered
+E2E_PLATFORM=wayland
+E2E_WITH_BUS=1
+# As installed: the icon theme holds the program's icon.
+E2E_ENV=(XDG_DATA_DIRS="$E2E_SHARE:/usr/share")
+
+new_list() {
+  mkdir "$1"
+  make_recorder "$1"
+  write_record "$1/applications.dat" "Mail" "$1/rec.sh Mail" 1
+  write_record "$1/applications.dat" "Maps" "$1/rec.sh Maps" 0
+}
+# The top bar's right end, where the extension shows the icons.
+top_bar() { gnome_screenshot "$1" && convert "$SHOT" -crop 400x32+624+0 +repage "$SHOT"; }
+
+# --- the icon, its menu and the switch; the network ends it ---
+
+top_bar empty && empty_shot=$SHOT
+work=$E2E_TMP/work
+new_list "$work"
+start_kestrun "$work"
+start_at=$SECONDS
+if ! wait_until 15 has_sni_item; then
+  fail "the icon registers with the extension"
+  e2e_finish
+fi
+check "exactly one icon" stays_false 1 eval '[[ $(sni_items_of | wc -l) != 1 ]]'
+item=$(sni_items_of)
+check "its title is the menu entry's name (got $(sni_get "$item" Title))" \
+  test "$(sni_get "$item" Title)" == 's "Kestrun"'
+check "the host's menu holds Open, Run Application, Disable, Exit" \
+  test "$(sni_menu_labels "$item" 1)" == "_Open _Run Application _Disable E_xit "
+check "its submenu holds the entries, in file order" \
+  test "$(sni_menu_labels "$item" 2 | tr -d _)" == "Mail Maps "
+top_bar enabled && enabled_shot=$SHOT
+
+sni_click "$item" _Disable >/dev/null
+check "\"Disable\" turns the item into \"Enable\"" \
+  wait_until 5 eval 'sni_menu_labels "$item" 1 | grep -q "_Enable "'
+sizes=$(sni_pixmap_sizes "$item" | paste -sd' ')
+check "the disabled picture comes in every size (got $sizes)" \
+  test "$sizes" == "16x16 22x22 24x24 32x32 48x48 64x64"
+check "and names no theme icon, so the host draws it" test "$(sni_get "$item" IconName)" == 's ""'
+sleep 1 # the extension redraws
+top_bar disabled
+check "the top bar shows another picture" \
+  eval '(($(pixels_differ "$enabled_shot" "$SHOT") > 20))'
+sni_click "$item" _Enable >/dev/null
+check "\"Enable\" names the theme icon again" \
+  wait_until 5 eval '[[ "$(sni_get "$item" IconName)" == "s \"$APP_ID\"" ]]'
+sleep 1
+top_bar enabled-again
+check "and the top bar shows the first picture again" \
+  eval '(($(pixels_differ "$enabled_shot" "$SHOT") < 20))'
+
+check "where the tray is, no notification is sent (12 s after start)" \
+  stays_false $((12 - SECONDS + start_at)) eval '[[ -n "$(notifications)" ]]'
+network_up
+if wait_exit "$E2E_KESTRUN_PID" 10; then
+  E2E_KESTRUN_PID=""
+  check "the network starts the list and ends the program with status 0 (got $EXIT_STATUS)" \
+    test "$EXIT_STATUS" == 0
+  check "having started the enabled entry only" test "$(launched_in "$work")" == Mail
+else
+  fail "the network starts the list and ends the program"
+fi
+check "the icon has left the watcher" \
+  wait_until 5 eval '[[ "$(watcher_property RegisteredStatusNotifierItems)" == "as 0" ]]'
+sleep 1
+top_bar gone
+check "and the top bar" eval '(($(pixels_differ "$empty_shot" "$SHOT") < 20))'
+
+# --- a second start shows the window, which is the menu entry's ---
+
+again=$E2E_TMP/again
+new_list "$again"
+start_kestrun "$again"
+wait_until 15 has_sni_item || fail "the icon registers again"
+start_again "$again"
+if wait_exit "$AGAIN_PID" 10; then
+  check "a second start ends with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
+else
+  fail "a second start ends"
+fi
+check "and the first shows its main window" wait_until 5 gnome_window_shown "$TITLE"
+check "which the shell counts to the menu entry (got $(gnome_window_app "$TITLE"))" \
+  test "$(gnome_window_app "$TITLE")" == "$APP_ID.desktop"
+gnome_screenshot gnome-main-window && e2e_log "screen: $SHOT"
+check "still exactly one icon" test "$(sni_items_of | wc -l)" == 1
+sni_click "$(sni_items_of)" E_xit >/dev/null
+if wait_exit "$E2E_KESTRUN_PID" 10; then
+  E2E_KESTRUN_PID=""
+  check "\"Exit\" in the host's menu ends it with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
+else
+  fail "\"Exit\" in the host's menu ends it"
+fi
+check "nothing was started without the network" nothing_launched "$again"
+
+e2e_finish
