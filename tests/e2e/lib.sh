@@ -714,15 +714,17 @@ start_bus_monitor() {
   wait_until 5 grep -qs Monitoring "$E2E_TMP/bus-monitor.log" || e2e_skip "busctl cannot monitor the bus"
 }
 
-# notifications: every Notify call on the session bus that names the program ("Kestrun"), one
-# a line: summary, body and the answer (the notification's id, the error's name, or "none" while
-# it has not come), tab-separated.
+# notifications: every Notify call to the notification service that names the program
+# ("Kestrun"; not the service's own calls to the shell that draws them), one a line: summary,
+# body and the answer (the notification's id, the error's name, or "none" while it has not
+# come), tab-separated.
 notifications() {
   jq -rs '(map(select(.type == "method_return" or .type == "error"))
         | map({key: "\(.destination) \(.reply_cookie)",
                value: (if .type == "error" then .error_name else (.payload.data[0] | tostring) end)})
         | from_entries) as $answers
-      | .[] | select(.type == "method_call" and .member == "Notify" and .payload.data[0] == "Kestrun")
+      | .[] | select(.type == "method_call" and .member == "Notify"
+          and .destination == "org.freedesktop.Notifications" and .payload.data[0] == "Kestrun")
       | [.payload.data[3], .payload.data[4], ($answers["\(.sender) \(.cookie)"] // "none")] | @tsv' \
     "$E2E_TMP/bus.json" 2>/dev/null
 }
@@ -746,15 +748,22 @@ start_gnome_shell() {
   local extensions="" extension
   for extension in "$@"; do extensions+="${extensions:+, }'$extension'"; done
   mkdir -p "$E2E_TMP/gnome/glib-2.0/settings"
+  # No welcome tour, and no banner saying that the screen lock needs GDM: both shown already.
   printf '[org/gnome/shell]\nenabled-extensions=[%s]\nwelcome-dialog-last-shown-version=%s\n' \
     "$extensions" "'999'" >"$E2E_TMP/gnome/glib-2.0/settings/keyfile"
+  mkdir -p "$E2E_TMP/.local/share/gnome-shell"
+  : >"$E2E_TMP/.local/share/gnome-shell/lock-warning-shown"
   [[ -n "$E2E_SHARE" ]] || install_menu_entry
   start_system_bus
+  # As root the shell shows a lasting warning banner that holds back every other one: root
+  # runs it in a user namespace as uid 1000, which owns the runtime folder there.
+  local as_user=()
+  ((EUID == 0)) && as_user=(unshare --user --map-user=1000 --map-group=1000)
   env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR="$E2E_TMP/runtime" HOME="$E2E_TMP" \
     XDG_CONFIG_HOME="$E2E_TMP/gnome" GSETTINGS_BACKEND=keyfile \
     XDG_DATA_DIRS="$E2E_SHARE:/usr/share" DBUS_SYSTEM_BUS_ADDRESS="$E2E_SYSTEM_BUS" \
     XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME \
-    gnome-shell --headless --wayland --no-x11 --wayland-display=wayland-gnome \
+    "${as_user[@]}" gnome-shell --headless --wayland --no-x11 --wayland-display=wayland-gnome \
     --virtual-monitor 1024x768 >"$E2E_TMP/gnome-shell.log" 2>&1 &
   E2E_SWAY_PID=$!
   wait_until 30 test -S "$E2E_TMP/runtime/wayland-gnome" ||
