@@ -83,8 +83,7 @@ if wait_exit "$E2E_KESTRUN_PID" 10; then
 else
   fail "the network starts the list and ends the program"
 fi
-check "the icon has left the watcher" \
-  wait_until 5 eval '[[ "$(watcher_property RegisteredStatusNotifierItems)" == "as 0" ]]'
+check "the icon has left the watcher" wait_until 5 eval '! sni_listed "$item"'
 sleep 1
 top_bar gone
 check "and the top bar" eval '(($(pixels_differ "$empty_shot" "$SHOT") < 20))'

@@ -523,6 +523,8 @@ sni_items_of() {
   done
 }
 has_sni_item() { [[ -n "$(sni_items_of "$@")" ]]; }
+# sni_listed NAME: the watcher lists an item of that bus name (of a process alive or not).
+sni_listed() { watcher_property RegisteredStatusNotifierItems | grep -q "\"$1[/@]"; }
 no_sni_item() { [[ -z "$(sni_items_of "$@")" ]]; }
 
 # sni_get NAME PROPERTY: a property of the item, as busctl prints it.
@@ -795,6 +797,41 @@ gnome_screenshot() {
   E2E_SHOT=$((E2E_SHOT + 1))
   SHOT=$E2E_ARTIFACTS/$1-$E2E_SHOT.png
   "$(dirname "${BASH_SOURCE[0]}")/gnome_shell.py" screenshot "$SHOT" 2>/dev/null
+}
+
+# start_plasmashell: KDE Plasma's desktop and panel (plasmashell, with Qt Quick's software
+# renderer) on the X server of start_xvfb and the bus of start_session_bus. Its system tray is
+# the StatusNotifierItem host; the watcher is a module of kded, which the session manager would
+# load: the test asks kded for it. Waits until the host is registered. Sets E2E_HOST_PID.
+start_plasmashell() {
+  [[ -n "$E2E_SHARE" ]] || install_menu_entry
+  env HOME="$E2E_TMP" XDG_CONFIG_HOME="$E2E_TMP/config" XDG_RUNTIME_DIR="$E2E_TMP/runtime" \
+    XDG_DATA_DIRS="$E2E_SHARE:/usr/share" XDG_CURRENT_DESKTOP=KDE KDE_FULL_SESSION=true \
+    KDE_SESSION_VERSION=5 QT_QUICK_BACKEND=software QT_XCB_GL_INTEGRATION=none \
+    plasmashell --no-respawn >>"$E2E_TMP/plasmashell.log" 2>&1 &
+  E2E_HOST_PID=$!
+  wait_until 30 eval 'busctl --user status org.kde.plasmashell >/dev/null 2>&1' ||
+    e2e_skip "plasmashell did not start (see plasmashell.log)"
+  busctl --user call org.kde.kded5 /kded org.kde.kded5 loadModule s statusnotifierwatcher \
+    >/dev/null 2>&1 || e2e_skip "kded has no StatusNotifierItem watcher"
+  wait_until 30 host_registered || e2e_skip "Plasma registered no StatusNotifierItem host"
+}
+
+# find_picture FILE X Y W H: where in that part of the screen the picture FILE shows, as a host
+# draws it on its background (the colour at the part's lower left corner); sets FX FY, the
+# picture's centre on the screen.
+find_picture() {
+  local area=$E2E_TMP/area.png picture=$E2E_TMP/picture.png background match score size
+  grab_area "$2" "$3" "$4" "$5" "$area" || return 1
+  background=$(convert "$area" -format "%[pixel:p{1,$(($5 - 2))}]" info:)
+  convert "$1" -background "$background" -flatten "$picture" || return 1
+  match=$(compare -metric RMSE -subimage-search "$area" "$picture" null: 2>&1 |
+    sed -n 's/.*(\([0-9.e-]*\)) @ \([0-9]*\),\([0-9]*\).*/\1 \2 \3/p')
+  [[ -n "$match" ]] || return 1
+  read -r score FX FY <<<"$match"
+  awk -v s="$score" 'BEGIN { exit !(s < 0.05) }' || return 1
+  size=$(identify -format '%w' "$1")
+  FX=$(($2 + FX + size / 2)) FY=$(($3 + FY + size / 2))
 }
 
 # stop_host: ends the host of start_waybar or start_xfce4_panel; waits until its watcher is gone.
