@@ -3,7 +3,8 @@
 # Wayland client of it, all on a session bus at a socket path. The icon registers once under the
 # menu entry's name, its menu works, "Disable" shows the disabled picture in the top bar, no
 # notification is sent where the tray is, a second start shows the window as the menu entry's,
-# and the network starts the list and takes the icon away.
+# a click opens the menu and a double click activates the item (no tip), and the network starts
+# the list and takes the icon away.
 # Usage: gnome_shell_tray_test.sh <path of the kestrun binary>
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -105,7 +106,34 @@ check "which the shell counts to the menu entry (got $(gnome_window_app "$TITLE"
   test "$(gnome_window_app "$TITLE")" == "$APP_ID.desktop"
 gnome_screenshot gnome-main-window && e2e_log "screen: $SHOT"
 check "still exactly one icon" test "$(sni_items_of | wc -l)" == 1
-sni_click "$(sni_items_of)" E_xit >/dev/null
+item=$(sni_items_of)
+
+# The pointer, as a user uses it: the extension shows no tip, opens the menu on a click, and
+# activates the item on a double click.
+start_gnome_pointer
+screen=$E2E_TMP/pointer.png
+if gnome_pointer screenshot "$screen" &&
+  find_picture "$(dirname "$0")/../../resources/icons/kestrun-16.png" 0 0 1024 32 "$screen"; then
+  pass "the top bar shows the icon at 16 px"
+  gnome_pointer click "$FX" "$FY" 0 && sleep 2 && gnome_pointer screenshot "$screen.hover.png"
+  for shot in "$screen" "$screen.hover.png"; do
+    convert "$shot" -crop 240x80+$((FX - 120))+32 +repage "$shot.below.png"
+  done
+  check "hovering shows no tip below it" \
+    eval '(($(pixels_differ "$screen.below.png" "$screen.hover.png.below.png") < 20))'
+  menus=$(calls_to "$item" AboutToShow) activations=$(calls_to "$item" Activate)
+  gnome_pointer click "$FX" "$FY" 1
+  check "a click opens the menu" wait_until 3 eval '(($(calls_to "$item" AboutToShow) > menus))'
+  check "and does not activate the item" stays_false 1 eval '(($(calls_to "$item" Activate) > activations))'
+  gnome_pointer screenshot "$E2E_ARTIFACTS/gnome-menu.png"
+  gnome_pointer click 500 500 1 # elsewhere: the menu closes
+  sleep 0.5
+  gnome_pointer click "$FX" "$FY" 2
+  check "a double click activates it" wait_until 3 eval '(($(calls_to "$item" Activate) > activations))'
+else
+  fail "the top bar shows the icon at 16 px"
+fi
+sni_click "$item" E_xit >/dev/null
 if wait_exit "$E2E_KESTRUN_PID" 10; then
   E2E_KESTRUN_PID=""
   check "\"Exit\" in the host's menu ends it with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0

@@ -792,6 +792,26 @@ gnome_windows() { "$(dirname "${BASH_SOURCE[0]}")/gnome_shell.py" windows; }
 gnome_window_app() { gnome_windows | awk -F'\t' -v t="$1" '$2 == t && $3 == "shown" { print $1; exit }'; }
 gnome_window_shown() { [[ -n "$(gnome_window_app "$1")" ]]; }
 
+# start_gnome_pointer: a pointer of the test's own in the shell (a remote desktop session, which
+# the shell shows in the top bar while it lasts); gnome_pointer then drives it: "screenshot FILE",
+# "click X Y N" (the left button N times at X, Y; 0: only the pointer moves).
+start_gnome_pointer() {
+  coproc GNOME_POINTER { "$(dirname "${BASH_SOURCE[0]}")/gnome_shell.py" pointer 1024 768 2>>"$E2E_TMP/pointer.log"; }
+  E2E_OTHER_PIDS+=("$GNOME_POINTER_PID")
+}
+gnome_pointer() {
+  local reply
+  printf '%s\n' "$*" >&"${GNOME_POINTER[1]}" && read -r -t 10 reply <&"${GNOME_POINTER[0]}" &&
+    [[ "$reply" == ok ]]
+}
+
+# calls_to NAME MEMBER: how many calls of that method the bus monitor saw going to NAME.
+calls_to() {
+  jq -s --arg n "$1" --arg m "$2" \
+    'map(select(.type == "method_call" and .destination == $n and .member == $m)) | length' \
+    "$E2E_TMP/bus.json" 2>/dev/null
+}
+
 # gnome_screenshot NAME: the shell's screen as NAME-<n>.png in the artifacts; sets SHOT.
 gnome_screenshot() {
   E2E_SHOT=$((E2E_SHOT + 1))
@@ -817,12 +837,16 @@ start_plasmashell() {
   wait_until 30 host_registered || e2e_skip "Plasma registered no StatusNotifierItem host"
 }
 
-# find_picture FILE X Y W H: where in that part of the screen the picture FILE shows, as a host
-# draws it on its background (the colour at the part's lower left corner); sets FX FY, the
-# picture's centre on the screen.
+# find_picture FILE X Y W H [SCREEN]: where in that part of the screen (of the X server, or the
+# picture SCREEN) the picture FILE shows, as a host draws it on its background (the colour at
+# the part's lower left corner); sets FX FY, the picture's centre on the screen.
 find_picture() {
   local area=$E2E_TMP/area.png picture=$E2E_TMP/picture.png background match score size
-  grab_area "$2" "$3" "$4" "$5" "$area" || return 1
+  if [[ -n "${6:-}" ]]; then
+    convert "$6" -crop "$4x$5+$2+$3" +repage "$area" || return 1
+  else
+    grab_area "$2" "$3" "$4" "$5" "$area" || return 1
+  fi
   background=$(convert "$area" -format "%[pixel:p{1,$(($5 - 2))}]" info:)
   convert "$1" -background "$background" -flatten "$picture" || return 1
   match=$(compare -metric RMSE -subimage-search "$area" "$picture" null: 2>&1 |
