@@ -47,12 +47,7 @@ fi
 check "only once (10 s later)" stays_false 10 eval '(($(notifications | wc -l) != 1))'
 check "beside the line on stderr, once" test "$(grep -c 'waiting for a system tray' "$E2E_TMP/kestrun.log")" == 1
 
-start_again "$work"
-if wait_exit "$AGAIN_PID" 10; then
-  check "a second start ends with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
-else
-  fail "a second start ends"
-fi
+second_start "$work"
 check "and the first shows its main window" wait_until 5 gnome_window_shown "$TITLE"
 check "which the shell counts to the menu entry (got $(gnome_window_app "$TITLE"))" \
   test "$(gnome_window_app "$TITLE")" == "$APP_ID.desktop"
@@ -69,14 +64,6 @@ write_record "$other/applications.dat" "News" "$other/rec.sh News" 1
 start_kestrun "$other"
 E2E_OTHER_PIDS+=("$first")
 sleep 2
-network_up
-if wait_exit "$E2E_KESTRUN_PID" 10; then
-  E2E_KESTRUN_PID=""
-  check "the network starts the list and ends the program with status 0 (got $EXIT_STATUS)" \
-    test "$EXIT_STATUS" == 0
-  check "having started its entry" test "$(launched_in "$other")" == News
-else
-  fail "the network starts the list and ends the program"
-fi
+network_starts_list "$other" News
 
 e2e_finish

@@ -40,14 +40,7 @@ work=$E2E_TMP/work
 new_list "$work"
 start_kestrun "$work"
 start_at=$SECONDS
-if ! wait_until 15 has_sni_item; then
-  fail "the icon registers with the extension"
-  e2e_finish
-fi
-check "exactly one icon" stays_false 1 eval '[[ $(sni_items_of | wc -l) != 1 ]]'
-item=$(sni_items_of)
-check "its title is the menu entry's name (got $(sni_get "$item" Title))" \
-  test "$(sni_get "$item" Title)" == 's "Kestrun"'
+one_icon_titled_as_entry "the extension"
 check "the host's menu holds Open, Run Application, Disable, Exit" \
   test "$(sni_menu_labels "$item" 1)" == "_Open _Run Application _Disable E_xit "
 check "its submenu holds the entries, in file order" \
@@ -75,15 +68,7 @@ check "and the top bar shows the first picture again" \
 
 check "where the tray is, no notification is sent (12 s after start)" \
   stays_false $((12 - SECONDS + start_at)) eval '[[ -n "$(notifications)" ]]'
-network_up
-if wait_exit "$E2E_KESTRUN_PID" 10; then
-  E2E_KESTRUN_PID=""
-  check "the network starts the list and ends the program with status 0 (got $EXIT_STATUS)" \
-    test "$EXIT_STATUS" == 0
-  check "having started the enabled entry only" test "$(launched_in "$work")" == Mail
-else
-  fail "the network starts the list and ends the program"
-fi
+network_starts_list "$work" Mail
 check "the icon has left the watcher" wait_until 5 eval '! sni_listed "$item"'
 sleep 1
 top_bar gone
@@ -95,12 +80,7 @@ again=$E2E_TMP/again
 new_list "$again"
 start_kestrun "$again"
 wait_until 15 has_sni_item || fail "the icon registers again"
-start_again "$again"
-if wait_exit "$AGAIN_PID" 10; then
-  check "a second start ends with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
-else
-  fail "a second start ends"
-fi
+second_start "$again"
 check "and the first shows its main window" wait_until 5 gnome_window_shown "$TITLE"
 check "which the shell counts to the menu entry (got $(gnome_window_app "$TITLE"))" \
   test "$(gnome_window_app "$TITLE")" == "$APP_ID.desktop"

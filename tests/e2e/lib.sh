@@ -527,6 +527,19 @@ has_sni_item() { [[ -n "$(sni_items_of "$@")" ]]; }
 sni_listed() { watcher_property RegisteredStatusNotifierItems | grep -q "\"$1[/@]"; }
 no_sni_item() { [[ -z "$(sni_items_of "$@")" ]]; }
 
+# one_icon_titled_as_entry HOST: kestrun's icon registers with HOST within 15 s (else the test
+# ends there), exactly once, titled with the menu entry's name; sets item, its bus name.
+one_icon_titled_as_entry() {
+  if ! wait_until 15 has_sni_item; then
+    fail "the icon registers with $1"
+    e2e_finish
+  fi
+  check "exactly one icon" stays_false 1 eval '[[ $(sni_items_of | wc -l) != 1 ]]'
+  item=$(sni_items_of)
+  check "its title is the menu entry's name (got $(sni_get "$item" Title))" \
+    test "$(sni_get "$item" Title)" == 's "Kestrun"'
+}
+
 # sni_get NAME PROPERTY: a property of the item, as busctl prints it.
 sni_get() {
   busctl --user get-property "$1" /StatusNotifierItem org.kde.StatusNotifierItem "$2" 2>/dev/null
@@ -707,6 +720,35 @@ start_again() {
   AGAIN_PID=$E2E_KESTRUN_PID
   E2E_OTHER_PIDS+=("$AGAIN_PID")
   E2E_KESTRUN_PID=$first
+}
+
+# second_start DIR: a further start in DIR, which hands over to the copy running there and ends
+# with status 0.
+second_start() {
+  start_again "$1"
+  if wait_exit "$AGAIN_PID" 10; then
+    check "a second start ends with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
+  else
+    fail "a second start ends"
+  fi
+}
+
+# network_starts_list DIR ENTRY...: the network comes up; the program starts the entries of the
+# list in DIR, and only those, in that order, and ends with status 0.
+network_starts_list() {
+  local dir=$1
+  shift
+  local expected="$*"
+  network_up
+  if wait_exit "$E2E_KESTRUN_PID" 10; then
+    E2E_KESTRUN_PID=""
+    check "the network starts the list and ends the program with status 0 (got $EXIT_STATUS)" \
+      test "$EXIT_STATUS" == 0
+    check "having started $expected only" \
+      wait_until 3 eval '[[ "$(launched_in "$dir" | paste -sd" ")" == "$expected" ]]'
+  else
+    fail "the network starts the list and ends the program"
+  fi
 }
 
 # start_bus_monitor: records every message on the session bus (JSON, one a line) in bus.json.

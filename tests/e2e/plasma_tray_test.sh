@@ -27,14 +27,7 @@ plasma_windows() { xdotool search --all --onlyvisible --pid "$E2E_HOST_PID" --na
 new_plasma_window() { comm -13 <(printf '%s\n' "$1") <(plasma_windows) | grep -q .; }
 
 start_kestrun "$work"
-if ! wait_until 15 has_sni_item; then
-  fail "the icon registers with Plasma"
-  e2e_finish
-fi
-check "exactly one icon" stays_false 1 eval '[[ $(sni_items_of | wc -l) != 1 ]]'
-item=$(sni_items_of)
-check "its title is the menu entry's name (got $(sni_get "$item" Title))" \
-  test "$(sni_get "$item" Title)" == 's "Kestrun"'
+one_icon_titled_as_entry "Plasma"
 if wait_until 10 find_picture "$icons_dir/kestrun-22.png" 512 720 512 48; then
   pass "the panel shows the icon at 22 px"
   icon_x=$FX icon_y=$FY
@@ -79,27 +72,14 @@ sni_click "$item" _Enable >/dev/null
 check "\"Enable\" brings the first picture back" \
   wait_until 5 find_picture "$icons_dir/kestrun-22.png" 512 720 512 48
 
-start_again "$work"
-if wait_exit "$AGAIN_PID" 10; then
-  check "a second start ends with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
-else
-  fail "a second start ends"
-fi
+second_start "$work"
 check "and the first shows its main window" wait_until 5 window_shown "$TITLE"
 check "whose X11 class is the menu entry's StartupWMClass" \
   eval 'xprop -id "$(visible_window "$TITLE")" WM_CLASS | grep -q "\"Kestrun\"$"'
 key alt+o
 check "\"&OK\" hides it" wait_until 5 window_hidden "$TITLE"
 
-network_up
-if wait_exit "$E2E_KESTRUN_PID" 10; then
-  E2E_KESTRUN_PID=""
-  check "the network starts the list and ends the program with status 0 (got $EXIT_STATUS)" \
-    test "$EXIT_STATUS" == 0
-  check "having started the enabled entry only" test "$(launched_in "$work")" == Mail
-else
-  fail "the network starts the list and ends the program"
-fi
+network_starts_list "$work" Mail
 check "the icon has left the watcher" wait_until 5 eval '! sni_listed "$item"'
 check "and the panel" eval '! find_picture "$icons_dir/kestrun-22.png" 512 720 512 48'
 
