@@ -3,7 +3,7 @@
 # client of it, on a session bus at a socket path. After 10 s the program tells the user once,
 # through the shell's notifications, that it waits for the network and that starting it again
 # opens its window; a second start does so, and the shell counts the window to the menu entry;
-# the network starts the list.
+# a tray that comes later takes the notification back; the network starts the list.
 # Usage: gnome_shell_no_tray_test.sh <path of the kestrun binary>
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -12,6 +12,7 @@ readonly SUMMARY="Kestrun is waiting for the network"
 
 e2e_setup "${1:-}"
 e2e_need gnome-shell gjs busctl dbus-daemon jq
+need_appindicator
 start_session_bus
 start_bus_monitor
 start_gnome_shell
@@ -32,7 +33,7 @@ answered() { notifications | awk -F'\t' '$3 != "none"' | grep -q .; }
 
 start_kestrun "$work"
 check "for 9 s nothing is said" stays_false 9 eval '[[ -n "$(notifications)" ]] || ! running'
-if wait_until 5 answered; then
+if wait_until 15 answered; then
   pass "after 10 s a notification goes to the shell"
   IFS=$'\t' read -r summary body answer <<<"$(notifications)"
   check "it says that Kestrun waits for the network (got \"$summary\")" test "$summary" == "$SUMMARY"
@@ -53,6 +54,13 @@ check "which the shell counts to the menu entry (got $(gnome_window_app "$TITLE"
   test "$(gnome_window_app "$TITLE")" == "$APP_ID.desktop"
 gnome_screenshot gnome-no-tray-window && e2e_log "screen: $SHOT"
 check "nothing more is said" test "$(notifications | wc -l)" == 1
+
+# A tray that comes later (the AppIndicator extension switched on) gets the icon and takes the
+# notification back.
+gnome_extensions "$APPINDICATOR"
+check "a tray that comes later gets the icon" wait_until 20 has_sni_item
+check "and the notification is taken back" \
+  wait_until 5 eval '(($(calls_to org.freedesktop.Notifications CloseNotification) == 1))'
 
 # The window's "&OK" cannot be pressed here (no input on a headless shell); a third copy waits
 # hidden in its own folder and the network starts its list.

@@ -9,15 +9,12 @@
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 
-readonly EXTENSION=ubuntu-appindicators@ubuntu.com
-
 e2e_setup "${1:-}"
 e2e_need gnome-shell busctl dbus-daemon jq
-[[ -d /usr/share/gnome-shell/extensions/$EXTENSION ]] ||
-  e2e_skip "no AppIndicator extension (Debian: gnome-shell-extension-appindicator)"
+need_appindicator
 start_session_bus
 start_bus_monitor
-start_gnome_shell "$EXTENSION"
+start_gnome_shell "$APPINDICATOR"
 check "the extension is the StatusNotifierItem host" wait_until 10 host_registered
 E2E_PLATFORM=wayland
 E2E_WITH_BUS=1

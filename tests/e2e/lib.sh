@@ -789,12 +789,9 @@ start_system_bus() {
 # of the test's, the menu entry of install_menu_entry among its applications. Waits until the
 # shell is up and each extension is enabled; sets WAYLAND_DISPLAY.
 start_gnome_shell() {
-  local extensions="" extension
-  for extension in "$@"; do extensions+="${extensions:+, }'$extension'"; done
-  mkdir -p "$E2E_TMP/gnome/glib-2.0/settings"
-  # No welcome tour, and no banner saying that the screen lock needs GDM: both shown already.
-  printf '[org/gnome/shell]\nenabled-extensions=[%s]\nwelcome-dialog-last-shown-version=%s\n' \
-    "$extensions" "'999'" >"$E2E_TMP/gnome/glib-2.0/settings/keyfile"
+  local extension
+  gnome_extensions "$@"
+  # No banner saying that the screen lock needs GDM: shown already.
   mkdir -p "$E2E_TMP/.local/share/gnome-shell"
   : >"$E2E_TMP/.local/share/gnome-shell/lock-warning-shown"
   [[ -n "$E2E_SHARE" ]] || install_menu_entry
@@ -819,6 +816,24 @@ start_gnome_shell() {
       e2e_skip "GNOME Shell did not enable $extension (see gnome-shell.log)"
   done
   export WAYLAND_DISPLAY=wayland-gnome
+}
+
+# GNOME Shell's StatusNotifierItem host, Debian's AppIndicator extension; need_appindicator
+# skips where it is not installed.
+readonly APPINDICATOR=ubuntu-appindicators@ubuntu.com
+need_appindicator() {
+  [[ -d /usr/share/gnome-shell/extensions/$APPINDICATOR ]] ||
+    e2e_skip "no AppIndicator extension (Debian: gnome-shell-extension-appindicator)"
+}
+
+# gnome_extensions [EXTENSION...]: the extensions the shell runs (it follows a change at once),
+# in its settings, which show no welcome tour.
+gnome_extensions() {
+  local extensions="" extension
+  for extension in "$@"; do extensions+="${extensions:+, }'$extension'"; done
+  mkdir -p "$E2E_TMP/gnome/glib-2.0/settings"
+  printf '[org/gnome/shell]\nenabled-extensions=[%s]\nwelcome-dialog-last-shown-version=%s\n' \
+    "$extensions" "'999'" >"$E2E_TMP/gnome/glib-2.0/settings/keyfile"
 }
 
 # gnome_extension_enabled UUID: the shell runs the extension (its state 1, ENABLED).
