@@ -25,6 +25,11 @@ const QString watcher_service = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString watcher_path = QStringLiteral("/StatusNotifierWatcher");
 const QString notifications_service = QStringLiteral("org.freedesktop.Notifications");
 const QString notifications_path = QStringLiteral("/org/freedesktop/Notifications");
+// What the notification says where no tray has come.
+const char* const notice_summary = "Kestrun is waiting for the network";
+const char* const notice_body =
+    "To open its window, start Kestrun again (there is no tray here for its icon). Your "
+    "programs start as soon as the network answers.";
 
 // Only a bus the session names: asking for one otherwise makes libdbus launch a bus of its own
 // for the display, on which no host will ever register.
@@ -65,11 +70,6 @@ xcb_atom_t atom_of(xcb_connection_t* connection, xcb_intern_atom_cookie_t cookie
 std::optional<QDBusPendingCall> early_question;
 
 }  // namespace
-
-const char* const TrayHostWatch::notice_summary = "Kestrun is waiting for the network";
-const char* const TrayHostWatch::notice_body =
-    "To open its window, start Kestrun again (there is no tray here for its icon). Your "
-    "programs start as soon as the network answers.";
 
 void TrayHostWatch::ask_early() {
     if (early_question || !session_bus_named()) return;

@@ -37,8 +37,6 @@ class TrayHostWatch : public QObject {
     // After this long without a host the program says on stderr that it waits for one, and
     // tells the user once through the desktop's notifications, where the session has them.
     static constexpr int notice_after_ms = 10000;
-    static const char* const notice_summary;
-    static const char* const notice_body;
 
   signals:
     void appeared(platform::TrayHost host);
