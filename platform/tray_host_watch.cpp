@@ -240,7 +240,14 @@ void TrayHostWatch::watch_status_notifier() {
     early_question->waitForFinished();
     const QDBusMessage answer = early_question->reply();
     early_question.reset();
-    if (answer_says_registered(answer)) found(TrayHost::status_notifier);
+    if (answer_says_registered(answer)) {
+        found(TrayHost::status_notifier);
+    } else if (answer.type() == QDBusMessage::ErrorMessage) {
+        // No answer within start-up's short wait (a busy host, say) is no "no": asked again,
+        // answered whenever the watcher can. Neither a signal nor the watcher's registration
+        // would tell of a host that was there all along.
+        ask_status_notifier_watcher();
+    }
 }
 
 std::optional<bool> TrayHostWatch::status_notifier_host_registered_now() {
