@@ -12,7 +12,6 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
-#include <QWindow>
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -37,13 +36,6 @@ std::function<void()> make_dialogs;
 namespace {
 
 constexpr int timer_interval_ms = 5000;
-// After a change the route often exists a moment before the upstream answers: a burst of
-// probes at these times after the latest change. Changes come in storms (a flapping link,
-// thousands of addresses): the probes they start draw on a bucket of five that refills by one a
-// second, so a storm costs about one probe a second.
-constexpr qint64 burst_offsets_ms[] = {0, 250, 1000, 2000, 4000};
-constexpr double burst_probes_at_once = 5;
-constexpr qint64 burst_refill_ms = 1000;
 constexpr const char* tray_tip = "Velmora Kestrunner";
 constexpr int name_role = Qt::UserRole;
 // Qt looks through a menu's whole action list for every action added to it, so filling a menu
@@ -114,17 +106,17 @@ TForm1::TForm1(QWidget* parent)
     on(Exit1, &QAction::triggered, &TForm1::Exit1Click);
     on(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
 
-    probe_ = new probe::NetworkProbe(platform::services().make_echo_attempt, this);
-    connect(probe_, &probe::NetworkProbe::answered, this,
-            [this](bool up) { platform::guarded([&] { network_answered(up); }); });
-    connect(probe_, &probe::NetworkProbe::failed, this,
-            [this](const QString& message) { platform::guarded([&] { probe_failed(message); }); });
-    burst_timer_ = new QTimer(this);
-    burst_timer_->setSingleShot(true);
-    on(burst_timer_, &QTimer::timeout, &TForm1::burst_step);
+    probe_policy_ = new probe::ProbePolicy(
+        platform::services().make_echo_attempt, [this] { return waiting_for_network(); }, nullptr,
+        this);
+    on(probe_policy_, &probe::ProbePolicy::network_up, &TForm1::Button5Click);
+    connect(probe_policy_, &probe::ProbePolicy::failed, this, [](const QString& message) {
+        platform::guarded([&] { throw std::runtime_error(message.toStdString()); });
+    });
     if (platform::services().make_network_watch) {
         network_watch_ = platform::services().make_network_watch();
-        on(network_watch_.get(), &probe::NetworkWatch::changed, &TForm1::network_changed);
+        connect(network_watch_.get(), &probe::NetworkWatch::changed, probe_policy_,
+                &probe::ProbePolicy::network_changed);
     }
     on(Button1, &QPushButton::clicked, &TForm1::Button1Click);
     on(NewApplication1, &QAction::triggered, &TForm1::NewApplication1Click);
@@ -260,80 +252,11 @@ bool TForm1::waiting_for_network() const {
     return !isVisible() && Disable1->text() == QLatin1String("&Disable");
 }
 
-void TForm1::probe_network(bool for_tick) {
-    if (probe_->busy()) {
-        // The running test answers for the tick too, errors included.
-        probe_for_tick_ = probe_for_tick_ || for_tick;
-        return;
-    }
-    probe_for_tick_ = for_tick;
-    probe_->start();
-}
-
-void TForm1::network_answered(bool up) {
-    if (up && waiting_for_network()) {
-        Button5Click();
-        return;
-    }
-    burst_step();  // a step that came due while this test ran
-}
-
-void TForm1::probe_failed(const QString& message) {
-    burst_step();
-    // A test a change started says nothing: the next tick's test meets the same error.
-    if (probe_for_tick_) throw std::runtime_error(message.toStdString());
-}
-
-void TForm1::network_changed() {
-    // A change while the window is shown or the switch is off is not remembered.
-    if (!waiting_for_network()) return;
-    burst_since_.start();
-    burst_step_ = 0;
-    burst_step();
-}
-
-bool TForm1::take_burst_probe() {
-    if (!bucket_refilled_.isValid()) {
-        bucket_refilled_.start();
-        burst_probes_ = burst_probes_at_once;
-    }
-    burst_probes_ = std::min(burst_probes_at_once,
-                             burst_probes_ + double(bucket_refilled_.restart()) / burst_refill_ms);
-    if (burst_probes_ < 1) return false;
-    burst_probes_ -= 1;
-    return true;
-}
-
-void TForm1::burst_step() {
-    if (burst_step_ < 0) return;
-    if (!waiting_for_network()) {
-        burst_step_ = -1;
-        burst_timer_->stop();
-        return;
-    }
-    constexpr int steps = int(std::size(burst_offsets_ms));
-    const qint64 since = burst_since_.elapsed();
-    if (since >= burst_offsets_ms[burst_step_]) {
-        if (probe_->busy()) return;  // its answer comes back here
-        if (!take_burst_probe()) {
-            burst_timer_->start(int(burst_refill_ms * (1 - burst_probes_)) + 1);
-            return;
-        }
-        probe_network(false);
-        while (burst_step_ < steps && burst_offsets_ms[burst_step_] <= since) ++burst_step_;
-        if (burst_step_ == steps) {
-            burst_step_ = -1;
-            return;
-        }
-    }
-    burst_timer_->start(int(burst_offsets_ms[burst_step_] - since));
-}
-
 void TForm1::UMNotifyIcon(const platform::TMessage& message) {
     if (message.Msg != platform::UM_NOTIFYICON || message.WParam != 0) return;
     if (message.LParam == platform::WM_LBUTTONDOWN) {
         setWindowState(windowState() & ~Qt::WindowMinimized);
-        show();
+        show_in_view();
         raise();
         activateWindow();
         focus_list();
@@ -347,9 +270,19 @@ void TForm1::UMNotifyIcon(const platform::TMessage& message) {
 }
 
 void TForm1::Open1Click() {
-    show();
+    show_in_view();
     raise();
     focus_list();
+}
+
+void TForm1::show_in_view() {
+    // On Wayland a window the compositor minimized, or left on another workspace, still counts
+    // as shown, and nothing raises it without an activation token: one that is shown but not
+    // active is mapped afresh, which brings it where the user looks.
+    if (isVisible() && !isActiveWindow() &&
+        QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        hide();
+    show();
 }
 
 void TForm1::focus_list() {
@@ -396,29 +329,11 @@ void TForm1::changeEvent(QEvent* event) {
             });
         });
     }
-    // On Wayland the compositor minimizes without telling the program: the protocol has no
-    // minimized state, so the window stays "shown" and the timer would never probe. A minimized
-    // window is no longer drawn, though: losing activation, the window paints a frame, and
-    // when the compositor does not take it Qt reports the window unexposed (watched below).
-    if (event->type() == QEvent::ActivationChange && !isActiveWindow() && isVisible() &&
-        QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
-        if (QWindow* window = windowHandle()) window->installEventFilter(this);
-        update();
-    }
-}
-
-// Shown, inactive and no longer drawn (Wayland): minimized, so hidden like a minimized window.
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::Expose && watched == windowHandle() && isVisible() &&
-        !isActiveWindow() && !windowHandle()->isExposed()) {
-        QTimer::singleShot(0, this, [this] {
-            platform::guarded([this] {
-                if (isVisible() && !isActiveWindow() && !windowHandle()->isExposed())
-                    Button4Click();
-            });
-        });
-    }
-    return QMainWindow::eventFilter(watched, event);
+    // On Wayland no minimized state reaches the program (xdg-shell has none), and a window
+    // that is inactive and not drawn may as well be on another workspace, behind a locked
+    // screen or another window, or under the add dialog: no guess counts it as hidden, since
+    // hiding it would let the next tick start the list under the user's hands. There OK
+    // hides the window.
 }
 
 void TForm1::Button5Click() {
@@ -453,7 +368,7 @@ void TForm1::RunApplication1ItemsClick(QAction* item) {
 
 void TForm1::Timer1Timer() {
     if (isVisible()) return;
-    probe_network(true);
+    probe_policy_->tick();
 }
 
 void TForm1::Disable1Click() {

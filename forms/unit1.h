@@ -2,7 +2,6 @@
 // The main window: owner of the tray icon, the timer, both menus and the two in-memory
 // views of the launch list (the check list and the "Run Application" submenu).
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <deque>
 #include <functional>
@@ -10,8 +9,8 @@
 #include <string>
 
 #include "list_rewrite.h"
-#include "network_probe.h"
 #include "network_watch.h"
+#include "probe_policy.h"
 #include "tray_service.h"
 
 namespace Ui {
@@ -69,13 +68,8 @@ class TForm1 : public QMainWindow {
     static std::string line_name(const QListWidgetItem* line);
     static std::string item_name(const QAction* item);
 
-    // Starts the two-address test unless one is running; its answer starts the list if the
-    // window is still hidden and the switch still on then. Only a test the tick asked for shows
-    // its error.
-    void probe_network(bool for_tick);
-    bool probing() const { return probe_->busy(); }
-    // The system says the network may have come up: a short burst of probes.
-    void network_changed();
+    // A two-address test is running (ticks and network changes start them: probe::ProbePolicy).
+    bool probing() const { return probe_policy_->probing(); }
     // The automatic launch may happen now: the main window is hidden and the switch is on.
     bool waiting_for_network() const;
 
@@ -106,9 +100,8 @@ class TForm1 : public QMainWindow {
     platform::TrayService& tray() { return *tray_; }
 
   protected:
-    void closeEvent(QCloseEvent* event) override;                // FormClose
-    void changeEvent(QEvent* event) override;                    // minimizing hides
-    bool eventFilter(QObject* watched, QEvent* event) override;  // and on Wayland
+    void closeEvent(QCloseEvent* event) override;  // FormClose
+    void changeEvent(QEvent* event) override;      // minimizing hides
 
   private:
     void FormCreate();
@@ -119,10 +112,7 @@ class TForm1 : public QMainWindow {
     void make_item(const std::string& name);
     void make_waiting_items();  // when the submenu opens
     void focus_list();          // where the window is shown
-    void burst_step();
-    bool take_burst_probe();
-    void network_answered(bool up);
-    void probe_failed(const QString& message);
+    void show_in_view();        // shows the window, on Wayland too
 
     QIcon enabled_icon_;   // the picture Image1 holds
     QIcon disabled_icon_;  // the picture Image2 holds
@@ -133,16 +123,10 @@ class TForm1 : public QMainWindow {
     std::unique_ptr<Ui::TForm1> ui_;
     std::unique_ptr<platform::TrayService> tray_;
 
-    probe::NetworkProbe* probe_ = nullptr;
-    bool probe_for_tick_ = false;  // the running test shows its error
+    // When to ask whether the network is up; its answer starts the list if the window is
+    // still hidden and the switch still on then.
+    probe::ProbePolicy* probe_policy_ = nullptr;
     std::unique_ptr<probe::NetworkWatch> network_watch_;
-    // The burst of probes after the latest change: its next step (-1: none), and the bucket
-    // its probes draw on.
-    QTimer* burst_timer_ = nullptr;
-    QElapsedTimer burst_since_;
-    int burst_step_ = -1;
-    QElapsedTimer bucket_refilled_;
-    double burst_probes_ = 0;
 };
 
 extern TForm1* Form1;

@@ -1,5 +1,6 @@
-# Install-time step: gives the installed echo helper cap_net_raw where unprivileged ICMP sockets
-# are not open to every group (net.ipv4.ping_group_range), as the system's own ping is installed.
+# Install-time step: gives the installed echo helper cap_net_raw, as the system's own ping is
+# installed, whatever net.ipv4.ping_group_range says now (it can change later; kestrun uses the
+# helper only where unprivileged ICMP sockets are refused).
 # kestrun itself never gets a capability: one left on it by an older install is taken away.
 # Never fails the install: where setcap is missing or refused (a non-root install into a prefix
 # of one's own) it says what to run instead.
@@ -31,25 +32,8 @@ if(kestrun_getcap AND kestrun_setcap AND EXISTS "${binary}")
   endif()
 endif()
 
-set(range "")
-if(EXISTS /proc/sys/net/ipv4/ping_group_range)
-  file(READ /proc/sys/net/ipv4/ping_group_range range)
-endif()
-if(range MATCHES "^([0-9]+)[ \t]+([0-9]+)")
-  set(low ${CMAKE_MATCH_1})
-  set(high ${CMAKE_MATCH_2})
-  if(low EQUAL 0 AND high GREATER_EQUAL 2147483647)
-    message(STATUS "kestrun: unprivileged ICMP is open to every group here "
-                   "(ping_group_range ${low} ${high}); no capability needed")
-    return()
-  endif()
-  set(state "ping_group_range ${low} ${high}")
-else()
-  set(state "ping_group_range unreadable")
-endif()
-
-message(STATUS "kestrun: unprivileged ICMP is off here (${state}); granting the echo helper "
-               "${helper} cap_net_raw (setcap cap_net_raw+ep)")
+message(STATUS "kestrun: granting the echo helper ${helper} cap_net_raw (setcap cap_net_raw+ep); "
+               "kestrun uses it only where unprivileged ICMP is off")
 if(NOT kestrun_setcap)
   message(STATUS "kestrun: setcap is missing (Debian: libcap2-bin); not granted. "
                  "Run: ${by_hand}")

@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <QObject>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -126,10 +128,111 @@ SingleInstance::Asked SingleInstance::ask_to_show(const std::string& path,
     return outcome;
 }
 
-// One connection at a time is enough: a request is one line, answered at once.
+// Each connection is read as its bytes come, from a notifier of its own, and dropped when its
+// line is not whole by the deadline: a peer that sends nothing, or a byte at a time, never holds
+// up the window, and a later start still gets its answer meanwhile.
 struct SingleInstance::Server {
+    // One connection and what it has sent so far.
+    struct Peer : QObject {
+        Peer(int fd, QObject* owner)
+            : QObject(owner), fd(fd), notifier(fd, QSocketNotifier::Read) {}
+        ~Peer() override {
+            notifier.setEnabled(false);
+            if (fd >= 0) ::close(fd);
+        }
+        int fd;
+        std::string got;
+        QSocketNotifier notifier;
+        QTimer deadline;
+    };
+
+    static constexpr int deadline_ms = 1000;
+    static constexpr std::size_t most_peers = 8;  // more at once are dropped as they come
+    static constexpr std::size_t longest_line = sizeof request + longest_token;
+
+    Server(int listening, std::function<void(const std::string&)> show)
+        : listening(listening), show(std::move(show)), listener(listening, QSocketNotifier::Read) {
+        QObject::connect(&listener, &QSocketNotifier::activated, [this] { accept_waiting(); });
+    }
+
+    void accept_waiting() {
+        for (int accepted = 0; accepted < 16; ++accepted) {
+            const int connection =
+                ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (connection < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                return;  // none left
+            }
+            // Only this user's own starts may ask (the folder is private already).
+            ucred credentials{};
+            socklen_t size = sizeof credentials;
+            if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+                credentials.uid != ::geteuid() || peers.size() >= most_peers) {
+                ::close(connection);
+                continue;
+            }
+            auto* peer = new Peer(connection, &owner);
+            peers.push_back(peer);
+            QObject::connect(&peer->notifier, &QSocketNotifier::activated, peer,
+                             [this, peer] { read(peer); });
+            peer->deadline.setSingleShot(true);
+            peer->deadline.setTimerType(Qt::PreciseTimer);
+            QObject::connect(&peer->deadline, &QTimer::timeout, peer, [this, peer] { drop(peer); });
+            peer->deadline.start(deadline_ms);
+        }
+    }
+
+    // Takes what the peer has sent; a whole line is answered, a closed or overlong one dropped.
+    void read(Peer* peer) {
+        char chunk[512];
+        for (;;) {
+            const ssize_t size = ::recv(peer->fd, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (size < 0 && errno == EINTR) continue;
+            if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // more to come
+            if (size <= 0) break;
+            peer->got.append(chunk, std::size_t(size));
+            const std::string::size_type end = peer->got.find('\n');
+            if (end != std::string::npos && end <= longest_line) {
+                take_line(peer, peer->got.substr(0, end));
+                return;
+            }
+            if (peer->got.size() > longest_line) break;
+        }
+        drop(peer);
+    }
+
+    void take_line(Peer* peer, const std::string& line) {
+        std::string token;
+        bool asked = false;
+        if (line.rfind(std::string(request) + " ", 0) == 0) {
+            token = line.substr(sizeof request);
+            asked = !token.empty() && fits_request(token);
+        } else {
+            asked = line == request;
+        }
+        // A few bytes on a fresh connection: the socket's buffer takes them at once.
+        if (asked) (void)::send(peer->fd, answer, sizeof answer - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        drop(peer);
+        if (asked && show) show(token);
+    }
+
+    // Closes the connection now; the peer's notifier and timer go once their signal is over.
+    void drop(Peer* peer) {
+        const auto at = std::find(peers.begin(), peers.end(), peer);
+        if (at == peers.end()) return;
+        peers.erase(at);
+        peer->notifier.setEnabled(false);
+        peer->deadline.stop();
+        ::close(peer->fd);
+        peer->fd = -1;
+        peer->deleteLater();
+    }
+
+    int listening;
     std::function<void(const std::string&)> show;
-    std::unique_ptr<QSocketNotifier> listener;
+    QObject owner;  // of the peers: those still there go with the server
+    std::vector<Peer*> peers;
+    QSocketNotifier listener;
 };
 
 std::string SingleInstance::rendezvous_path(const std::string& folder) {
@@ -177,41 +280,7 @@ std::unique_ptr<SingleInstance> SingleInstance::hold(const std::string& path, bo
 
 void SingleInstance::serve(std::function<void(const std::string&)> show) {
     if (listening_ < 0) return;
-    server_ = std::make_unique<Server>();
-    server_->show = std::move(show);
-    server_->listener = std::make_unique<QSocketNotifier>(listening_, QSocketNotifier::Read);
-    QObject::connect(server_->listener.get(), &QSocketNotifier::activated, [this] {
-        const int connection = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0) return;
-        // Only this user's own starts may ask (the folder is private already).
-        ucred peer{};
-        socklen_t size = sizeof peer;
-        bool asked = ::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
-                     peer.uid == ::geteuid();
-        // A request is one short line, sent at once; a client that sends nothing is dropped.
-        std::string got;
-        bool whole_line = false;
-        while (asked && !whole_line && got.size() <= sizeof request + longest_token) {
-            pollfd ready{connection, POLLIN, 0};
-            char byte = 0;
-            if (::poll(&ready, 1, 1000) <= 0 || ::read(connection, &byte, 1) != 1) break;
-            if (byte == '\n')
-                whole_line = true;
-            else
-                got += byte;
-        }
-        asked = asked && whole_line;
-        std::string token;
-        if (got.rfind(std::string(request) + " ", 0) == 0) {
-            token = got.substr(sizeof request);
-            asked = asked && !token.empty() && fits_request(token);
-        } else {
-            asked = asked && got == request;
-        }
-        if (asked) (void)::send(connection, answer, sizeof answer - 1, MSG_NOSIGNAL);
-        ::close(connection);
-        if (asked && server_->show) server_->show(token);
-    });
+    server_ = std::make_unique<Server>(listening_, std::move(show));
 }
 
 SingleInstance::~SingleInstance() {

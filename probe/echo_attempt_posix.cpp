@@ -21,9 +21,6 @@ namespace probe {
 
 namespace {
 
-// A helper answers within the timeout; this much more is left for starting it and scheduling.
-constexpr std::uint32_t helper_grace_ms = 1000;
-
 class SocketEchoAttempt final : public EchoAttempt {
   public:
     ~SocketEchoAttempt() override {
@@ -47,35 +44,49 @@ class SocketEchoAttempt final : public EchoAttempt {
             watch(socket_, timeout_ms, [this] { socket_ready(); });
             return;
         }
-        // No datagram socket here: the echo helper makes the exchange. A helper that went
-        // since the last probe is started again once. Where no route leads, a ready helper is
-        // not woken: its send would fail the same way at once.
-        EchoHelper& helper = EchoHelper::instance();
-        if (helper.state() == EchoHelper::State::ready) {
+        // No datagram socket here: the echo helper makes the exchange (the probe's own only).
+        // Where no route leads, a ready helper is not woken: its send would fail the same way
+        // at once.
+        echo_helper::Target target{};
+        if (!echo_helper::target_for(destination, data.data(), data.size(), target))
+            return finish(0, IP_GENERAL_FAILURE);
+        EchoHelperClient& helper = EchoHelperClient::shared();
+        if (helper.ready()) {
             if (const std::uint32_t unreachable = route_status(destination))
                 return finish(0, unreachable);
         }
-        const echo_helper::Request request = echo_helper::make_request(
-            request_id_ = helper.next_id(), destination, data.data(), size, timeout_ms);
-        bool sent = false;
-        for (int tries = 0; tries < 2 && !sent; ++tries)
-            sent = helper.start() >= 0 && helper.send(request);
-        if (!sent) return finish_with_error(create_failed_message);
-        watch(helper.channel(), request.timeout_ms + helper_grace_ms, [this] { helper_ready(); });
+        request_id_ = helper.ask(target);
+        if (request_id_ == 0) return finish_with_error(create_failed_message);
+        watch(helper.channel(), probe_timeout_ms + echo_helper::answer_grace_ms,
+              [this] { helper_ready(); });
     }
 
   private:
     template <typename Ready>
     void watch(int fd, std::uint32_t timeout_ms, Ready ready) {
-        notifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, &context_, ready);
+        notify_on(fd, ready);
         timer_.setSingleShot(true);
         timer_.setTimerType(Qt::PreciseTimer);  // a coarse one may end the wait 5% early
         QObject::connect(&timer_, &QTimer::timeout, &context_, [this] {
+            if (notifier_) notifier_->setEnabled(false);
             if (exchange_) exchange_->time_out();
+            // The helper had its time and more: it is hung, and the next probe gets a fresh one.
+            if (request_id_ != 0) EchoHelperClient::shared().give_up();
             finish(0, IP_REQ_TIMED_OUT);
         });
         timer_.start(static_cast<int>(timeout_ms));
+    }
+
+    template <typename Ready>
+    void notify_on(int fd, Ready ready) {
+        // A notifier on a descriptor that has gone is disabled first, so that a new one on the
+        // same number is the only one watching it.
+        if (notifier_) {
+            notifier_->setEnabled(false);
+            notifier_.release()->deleteLater();
+        }
+        notifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, &context_, ready);
     }
 
     void socket_ready() {
@@ -85,14 +96,24 @@ class SocketEchoAttempt final : public EchoAttempt {
     }
 
     void helper_ready() {
-        EchoHelper& helper = EchoHelper::instance();
+        // While it reads, the helper may go and its descriptor with it.
+        notifier_->setEnabled(false);
+        EchoHelperClient& helper = EchoHelperClient::shared();
         echo_helper::Answer answer;
-        const bool got = helper.take(answer);
-        if (helper.state() == EchoHelper::State::unavailable)
-            return finish_with_error(create_failed_message);
-        if (helper.state() == EchoHelper::State::stopped) return finish(0, IP_GENERAL_FAILURE);
-        if (!got || answer.id != request_id_) return;  // its first word, or a late answer
-        finish(echo_helper::take_outcome(answer, reply_, sizeof reply_));
+        switch (helper.read(request_id_, answer)) {
+            case EchoHelperClient::Reading::waiting:
+                notifier_->setEnabled(true);
+                return;
+            case EchoHelperClient::Reading::asked_again:
+                notify_on(helper.channel(), [this] { helper_ready(); });
+                return;
+            case EchoHelperClient::Reading::answered:
+                return finish(echo_helper::take_outcome(answer, reply_, sizeof reply_));
+            case EchoHelperClient::Reading::lost:
+                return finish(0, IP_GENERAL_FAILURE);
+            case EchoHelperClient::Reading::unavailable:
+                return finish_with_error(create_failed_message);
+        }
     }
 
     // The outcome the reply buffer holds after `replies` records, or `status` when given.

@@ -57,26 +57,97 @@ void set_echo_helper_path(const std::string& path) {
     chosen_helper_path() = path;
 }
 
-EchoHelper& EchoHelper::instance() {
-    static EchoHelper helper;
-    return helper;
+EchoHelperClient& EchoHelperClient::shared() {
+    static EchoHelperClient client;
+    return client;
 }
 
-bool EchoHelper::still_there() const {
-    pollfd watch{channel_, 0, 0};
-    return channel_ >= 0 && ::poll(&watch, 1, 0) >= 0 &&
-           (watch.revents & (POLLHUP | POLLNVAL)) == 0;
-}
-
-int EchoHelper::start() {
-    if ((state_ == State::starting || state_ == State::ready) && still_there()) return channel_;
+EchoHelperClient::~EchoHelperClient() {
     stop();
+}
 
+std::uint32_t EchoHelperClient::ask(echo_helper::Target target) {
+    if (++last_id_ == 0) ++last_id_;  // 0 answers what was not a request
+    pending_ = echo_helper::Request{last_id_, target};
+    asked_again_ = false;
+    if (!start()) return 0;
+    if (send(pending_)) return pending_.id;
+    // A full channel is a helper that does not read; a closed one has gone: a fresh one.
+    stop();
+    if (start() && send(pending_)) return pending_.id;
+    if (error_ == 0) error_ = EPIPE;
+    stop();
+    return 0;
+}
+
+EchoHelperClient::Reading EchoHelperClient::read(std::uint32_t id, echo_helper::Answer& answer) {
+    // Bounded, so that a helper that talks on and on cannot keep the caller here.
+    for (int messages = 0; messages < 16; ++messages) {
+        echo_helper::Answer message;
+        bool gone = false;
+        if (!receive(message, gone)) {
+            if (!gone) return Reading::waiting;
+            const bool was_ready = ready_;
+            stop();
+            if (!was_ready) {
+                error_ = ECHILD;
+                return Reading::unavailable;
+            }
+            if (id == 0 || id != pending_.id || asked_again_) return Reading::lost;
+            asked_again_ = true;
+            if (start() && send(pending_)) return Reading::asked_again;
+            stop();
+            return Reading::lost;
+        }
+        switch (message.outcome) {
+            case echo_helper::Outcome::ready:
+                ready_ = true;
+                break;
+            case echo_helper::Outcome::no_socket:
+                stop();
+                error_ = static_cast<int>(message.detail);
+                return Reading::unavailable;
+            default:
+                if (id != 0 && message.id == id) {
+                    answer = message;
+                    return Reading::answered;
+                }
+                break;  // a late answer to an earlier request
+        }
+    }
+    return Reading::waiting;
+}
+
+void EchoHelperClient::give_up() {
+    stop();
+}
+
+bool EchoHelperClient::wait_until_ready(int timeout_ms) {
+    if (!start()) return false;
+    const std::int64_t deadline = monotonic_ms() + timeout_ms;
+    echo_helper::Answer ignored;
+    while (!ready_) {
+        const std::int64_t left = deadline - monotonic_ms();
+        if (left <= 0) {
+            stop();
+            error_ = ETIMEDOUT;
+            return false;
+        }
+        pollfd watch{channel_, POLLIN, 0};
+        if (::poll(&watch, 1, static_cast<int>(left)) <= 0) continue;
+        const Reading reading = read(0, ignored);
+        if (reading == Reading::unavailable || reading == Reading::lost) return false;
+    }
+    return true;
+}
+
+bool EchoHelperClient::start() {
+    if (channel_ >= 0) return true;
+    error_ = 0;
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
         error_ = errno;
-        state_ = State::unavailable;
-        return -1;
+        return false;
     }
     // The helper gets its end as standard input, nothing else of ours, and an empty
     // environment.
@@ -103,107 +174,54 @@ int EchoHelper::start() {
     if (spawned != 0) {
         ::close(pair[0]);
         error_ = spawned;
-        state_ = State::unavailable;
-        return -1;
+        return false;
     }
     pid_ = pid;
     channel_ = pair[0];
-    state_ = State::starting;
-    error_ = 0;
-    return channel_;
+    return true;
 }
 
-bool EchoHelper::wait_until_ready(int timeout_ms) {
-    const std::int64_t deadline = monotonic_ms() + timeout_ms;
-    echo_helper::Answer ignored;
-    while (state_ == State::starting) {
-        const std::int64_t left = deadline - monotonic_ms();
-        if (left <= 0) {
-            stop();
-            error_ = ETIMEDOUT;
-            state_ = State::unavailable;
-            break;
-        }
-        pollfd watch{channel_, POLLIN, 0};
-        if (::poll(&watch, 1, static_cast<int>(left)) > 0) take(ignored);
-    }
-    return state_ == State::ready;
-}
-
-bool EchoHelper::take(echo_helper::Answer& answer) {
-    if (channel_ < 0) return false;
-    bool gone = false;
-    const bool received = receive_answer(channel_, answer, gone);
-    if (gone) {
-        const int error = state_ == State::starting ? ECHILD : 0;
-        stop();
-        if (error != 0) {
-            error_ = error;
-            state_ = State::unavailable;
-        }
-        return false;
-    }
-    if (!received) return false;
-    if (state_ == State::starting) {
-        if (answer.outcome == echo_helper::Outcome::ready) {
-            state_ = State::ready;
-        } else {
-            const int error = answer.outcome == echo_helper::Outcome::no_socket
-                                  ? static_cast<int>(answer.detail)
-                                  : EPROTO;
-            stop();
-            error_ = error;
-            state_ = State::unavailable;
-        }
-        return false;
-    }
-    return answer.outcome == echo_helper::Outcome::answered ||
-           answer.outcome == echo_helper::Outcome::refused;
-}
-
-bool EchoHelper::send(const echo_helper::Request& request) {
-    std::uint8_t message[echo_helper::largest_request];
-    const std::size_t size = echo_helper::encode_request(request, message);
+bool EchoHelperClient::send(const echo_helper::Request& request) {
+    std::uint8_t message[echo_helper::request_size];
+    echo_helper::encode_request(request, message);
     ssize_t sent = -1;
     do {
-        sent = ::send(channel_, message, size, MSG_NOSIGNAL);
+        sent = ::send(channel_, message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
-    if (sent == static_cast<ssize_t>(size)) return true;
-    stop();
+    return sent == static_cast<ssize_t>(sizeof message);
+}
+
+bool EchoHelperClient::receive(echo_helper::Answer& answer, bool& gone) {
+    gone = false;
+    for (int messages = 0; messages < 16; ++messages) {
+        ssize_t size = -1;
+        do {
+            size = ::recv(channel_, &answer, sizeof answer, MSG_DONTWAIT);
+        } while (size < 0 && errno == EINTR);
+        if (size < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+        if (size <= 0) {
+            gone = true;
+            return false;
+        }
+        if (size == static_cast<ssize_t>(sizeof answer) &&
+            answer.magic == echo_helper::answer_magic)
+            return true;
+        // Not an answer: passed over.
+    }
     return false;
 }
 
-void EchoHelper::stop() {
+void EchoHelperClient::stop() {
     if (channel_ >= 0) ::close(channel_);
     channel_ = -1;
     if (pid_ > 0) {
-        // Its channel closed, the helper ends by itself; one that does not is ended.
-        if (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-            ::kill(pid_, SIGKILL);
-            while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-            }
+        // Its channel closed, the helper would end by itself; a hung or stopped one would not.
+        ::kill(pid_, SIGKILL);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
     pid_ = -1;
-    state_ = State::stopped;
-}
-
-bool receive_answer(int fd, echo_helper::Answer& answer, bool& gone) {
-    gone = false;
-    echo_helper::Answer received;
-    ssize_t size = -1;
-    do {
-        size = ::recv(fd, &received, sizeof received, MSG_DONTWAIT);
-    } while (size < 0 && errno == EINTR);
-    if (size == 0 || (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-        gone = true;
-        return false;
-    }
-    if (size != static_cast<ssize_t>(sizeof received) ||
-        received.magic != echo_helper::answer_magic)
-        return false;
-    answer = received;
-    return true;
+    ready_ = false;
 }
 
 }  // namespace probe

@@ -1,8 +1,13 @@
 #pragma once
-// The program's side of the echo helper (POSIX): the helper is started on first need, with one
-// end of a socket pair, and kept for later probes; it goes when the program does. A caller may
-// wait on the channel itself (poll, or a socket notifier), so no call here needs to block except
-// those that say so.
+// The program's side of the echo helper (POSIX), and the one owner of the helper's life: it
+// starts the helper on the first request, keeps it for later ones, and replaces it when it
+// fails. No call waits on the helper, except wait_until_ready(), which says so: a caller waits
+// on channel() itself (poll, or a socket notifier) and then reads.
+//
+// A helper that goes away before it answers gets the request again, once, from a fresh helper.
+// One that does not answer in time (the caller's deadline: the probe's timeout and
+// echo_helper::answer_grace_ms), or whose channel is full, is hung: it is ended and reaped, and
+// the next request starts a fresh one.
 
 #include <sys/types.h>
 
@@ -18,53 +23,63 @@ namespace probe {
 std::string echo_helper_path();
 void set_echo_helper_path(const std::string& path);
 
-class EchoHelper {
+class EchoHelperClient {
   public:
-    enum class State {
-        stopped,      // not started, or gone
-        starting,     // started; its first word has not been read yet
-        ready,        // holds its raw socket, answers requests
-        unavailable,  // could not be started, or has no raw socket (see error())
+    // The program's one helper.
+    static EchoHelperClient& shared();
+
+    ~EchoHelperClient();
+
+    // Sends a request for `target` (starting a helper where none runs) and returns its id, or 0
+    // when no helper could be had (error() says why). Never blocks.
+    std::uint32_t ask(echo_helper::Target target);
+
+    enum class Reading {
+        waiting,      // nothing for the request yet: wait on channel() again
+        answered,     // `answer` holds the helper's answer to the request
+        asked_again,  // the helper went before answering; a fresh one has the request, on a
+                      // new channel()
+        lost,         // the helper went again, or no fresh one could be started
+        unavailable,  // the helper cannot serve here (error() says why): the create error
     };
+    // Reads what the channel holds for request `id`, without waiting.
+    Reading read(std::uint32_t id, echo_helper::Answer& answer);
 
-    static EchoHelper& instance();
+    // The request got no answer in time: the helper is hung. It is ended and reaped.
+    void give_up();
 
-    // Starts a helper unless one is starting or ready and still there. The channel to wait on,
-    // or -1 when no helper could be started (state() is then unavailable).
-    int start();
-    // Waits up to `timeout_ms` for a starting helper's first word; true when it is ready.
+    // Waits up to `timeout_ms` for a new helper's first word; true when it is ready. For the
+    // blocking echo service only.
     bool wait_until_ready(int timeout_ms);
-    // Reads what the channel holds without waiting: the first word (which settles the state),
-    // or one answer. Returns true when `answer` holds an answer.
-    bool take(echo_helper::Answer& answer);
-    // Sends a request; false when the helper has gone (it is then stopped).
-    bool send(const echo_helper::Request& request);
+
     // Ends the helper and reaps it.
     void stop();
 
-    State state() const { return state_; }
+    // The channel to wait on; -1 when no helper runs.
     int channel() const { return channel_; }
+    // The helper said it holds its raw socket.
+    bool ready() const { return ready_; }
     pid_t pid() const { return pid_; }
-    // Why the helper is unavailable: an errno value (ENOENT: no helper file; EPERM: no
-    // capability to open its raw socket).
+    // Why no helper can serve: an errno value (ENOENT: no helper file; EPERM: no capability to
+    // open its raw socket; ECHILD: it ended before its first word).
     int error() const { return error_; }
 
-    // A fresh identifier for the next request.
-    std::uint32_t next_id() { return ++last_id_; }
-
   private:
-    EchoHelper() = default;
-    bool still_there() const;
+    EchoHelperClient() = default;
+    bool start();
+    bool send(const echo_helper::Request& request);
+    // Reads one message; false when none was there. `gone` is set when the helper has closed
+    // its end.
+    bool receive(echo_helper::Answer& answer, bool& gone);
 
-    State state_ = State::stopped;
     int channel_ = -1;
     pid_t pid_ = -1;
+    bool ready_ = false;
     int error_ = 0;
     std::uint32_t last_id_ = 0;
+    // The request in flight, and whether it went to a second helper already.
+    echo_helper::Request pending_{};
+    bool asked_again_ = false;
 };
-
-// Reads one answer from `fd` without waiting; false when none was there, or the message was not
-// an answer. `gone` is set when the other end has closed.
-bool receive_answer(int fd, echo_helper::Answer& answer, bool& gone);
 
 }  // namespace probe

@@ -1,9 +1,11 @@
 // kestrun-echo-helper: the echo exchanges of kestrun's probe where unprivileged ICMP sockets are
 // off. It is the one installed file with cap_net_raw. kestrun starts it with one end of a
 // SOCK_SEQPACKET socket pair as its standard input; it opens its raw ICMP socket, drops every
-// capability for good, and then answers echo requests (one destination, one timeout) with their
-// outcome until kestrun goes. Its socket never leaves it, and it reads no environment, no
-// arguments and no file. C library only.
+// capability for good, and then answers echo requests with their outcome until kestrun goes.
+// Any local user can start it with a socket pair of their own, so it does the probe's job and
+// nothing more: a request only chooses one of the two compiled-in probe addresses; the payload
+// and the timeout are the probe's; it sends no more echoes than the probe's bursts need. Its
+// socket never leaves it, and it reads no environment, no arguments and no file. C library only.
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -17,11 +19,13 @@
 
 #include "echo_exchange.h"
 #include "echo_helper_protocol.h"
+#include "ping_funcs.h"
 
 namespace {
 
 using namespace probe;
 using echo_helper::Answer;
+using echo_helper::EchoPace;
 using echo_helper::Outcome;
 using echo_helper::Refusal;
 using echo_helper::Request;
@@ -66,27 +70,32 @@ bool say(const Answer& answer) {
     return sent == static_cast<ssize_t>(sizeof answer);
 }
 
-// What the raw socket queued while we were idle belongs to nobody's request.
+// What the raw socket queued while we were idle belongs to nobody's request. Bounded: ICMP
+// flooding the host must not keep us here (the exchange tells its own reply apart anyway).
 void drain(int raw) {
     static std::uint8_t junk[2048];
-    while (::recv(raw, junk, sizeof junk, MSG_DONTWAIT) >= 0) {
+    for (int packets = 0; packets < 64; ++packets) {
+        if (::recv(raw, junk, sizeof junk, MSG_DONTWAIT) < 0) return;
     }
 }
 
-Answer serve(int raw, const std::uint8_t* message, std::size_t size) {
-    static Request request;
-    Answer answer;
-    const Refusal refusal = echo_helper::parse_request(message, size, request);
+// Serves one message into `answer`, which starts empty: nothing of an earlier answer stays.
+void serve(int raw, EchoPace& pace, const std::uint8_t* message, std::size_t size, Answer& answer) {
+    answer = Answer{};
+    Request request;
+    Refusal refusal = echo_helper::parse_request(message, size, request);
     answer.id = request.id;
+    if (refusal == Refusal::none && !pace.take(monotonic_ms())) refusal = Refusal::paced;
     if (refusal != Refusal::none) {
         answer.outcome = Outcome::refused;
         answer.detail = static_cast<std::uint32_t>(refusal);
-        return answer;
+        return;
     }
     drain(raw);
-    answer.replies = exchange_on_socket(raw, true, request.destination, request.data, request.size,
-                                        answer.reply, sizeof answer.reply, request.timeout_ms);
-    return answer;
+    answer.replies =
+        exchange_on_socket(raw, true, echo_helper::destination_of(request.target), probe_data,
+                           static_cast<std::uint16_t>(::strlen(probe_data)), answer.reply,
+                           sizeof answer.reply, static_cast<std::uint32_t>(probe_timeout_ms));
 }
 
 }  // namespace
@@ -108,9 +117,10 @@ int main() {
     greeting.detail = static_cast<std::uint32_t>(open_error);
     if (!say(greeting) || raw < 0) return 0;
 
-    // One byte more than the largest request, so that a longer one shows as too long.
-    static std::uint8_t message[echo_helper::largest_request + 1];
+    // One byte more than a request, so that a longer message shows as too long.
+    static std::uint8_t message[echo_helper::request_size + 1];
     static Answer answer;
+    static EchoPace pace;
     for (;;) {
         const ssize_t received = ::recv(channel, message, sizeof message, 0);
         if (received == 0) return 0;  // the program has gone
@@ -118,7 +128,7 @@ int main() {
             if (errno == EINTR) continue;
             return 0;
         }
-        answer = serve(raw, message, static_cast<std::size_t>(received));
+        serve(raw, pace, message, static_cast<std::size_t>(received), answer);
         if (!say(answer)) return 0;
     }
 }

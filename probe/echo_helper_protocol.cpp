@@ -1,24 +1,13 @@
 #include "echo_helper_protocol.h"
 
+#include <arpa/inet.h>
 #include <string.h>
+
+#include "ping_funcs.h"
 
 namespace probe::echo_helper {
 
 namespace {
-
-std::uint32_t host_order_address(std::uint32_t network_order) {
-    const auto* b = reinterpret_cast<const std::uint8_t*>(&network_order);
-    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) |
-           b[3];
-}
-
-// Only one host is ever asked: no broadcast (a raw socket would send it), no multicast, no
-// "this host" address.
-bool is_unicast(std::uint32_t destination) {
-    const std::uint32_t a = host_order_address(destination);
-    const std::uint32_t first_octet = a >> 24;
-    return a != 0 && a != 0xFFFFFFFFu && !(first_octet >= 224 && first_octet <= 239);
-}
 
 template <typename T>
 void put(std::uint8_t*& at, T value) {
@@ -36,15 +25,21 @@ T get(const std::uint8_t*& at) {
 
 }  // namespace
 
-Request make_request(std::uint32_t id, std::uint32_t destination, const void* data,
-                     std::uint16_t size, std::uint32_t timeout_ms) {
-    Request request;
-    request.id = id;
-    request.destination = destination;
-    request.timeout_ms = timeout_ms < longest_timeout_ms ? timeout_ms : longest_timeout_ms;
-    request.size = size < largest_data ? size : largest_data;
-    if (request.size != 0) ::memcpy(request.data, data, request.size);
-    return request;
+std::uint32_t destination_of(Target target) {
+    return ::inet_addr(target == Target::first ? first_probe_address : second_probe_address);
+}
+
+bool target_for(std::uint32_t destination, const void* data, std::size_t size, Target& target) {
+    const std::size_t probe_size = ::strlen(probe_data);
+    if (size != probe_size || (size != 0 && ::memcmp(data, probe_data, size) != 0)) return false;
+    if (destination == destination_of(Target::first)) {
+        target = Target::first;
+    } else if (destination == destination_of(Target::second)) {
+        target = Target::second;
+    } else {
+        return false;
+    }
+    return true;
 }
 
 std::uint32_t take_outcome(const Answer& answer, void* reply, std::uint32_t reply_size) {
@@ -59,32 +54,37 @@ std::uint32_t take_outcome(const Answer& answer, void* reply, std::uint32_t repl
     return answer.replies;
 }
 
-std::size_t encode_request(const Request& request, std::uint8_t (&out)[largest_request]) {
-    const std::uint16_t size = request.size > largest_data ? largest_data : request.size;
+void encode_request(const Request& request, std::uint8_t (&out)[request_size]) {
     std::uint8_t* at = out;
     put(at, request_magic);
     put(at, request.id);
-    put(at, request.destination);
-    put(at, request.timeout_ms);
-    put(at, size);
-    ::memcpy(at, request.data, size);
-    return request_header_size + size;
+    put(at, static_cast<std::uint32_t>(request.target));
 }
 
 Refusal parse_request(const std::uint8_t* message, std::size_t size, Request& request) {
-    if (message == nullptr || size < request_header_size) return Refusal::malformed;
+    request = Request{};
+    if (message == nullptr || size != request_size) return Refusal::malformed;
     const std::uint8_t* at = message;
     if (get<std::uint32_t>(at) != request_magic) return Refusal::malformed;
     request.id = get<std::uint32_t>(at);
-    request.destination = get<std::uint32_t>(at);
-    request.timeout_ms = get<std::uint32_t>(at);
-    request.size = get<std::uint16_t>(at);
-    if (request.size > largest_data) return Refusal::data_size;
-    if (size != request_header_size + request.size) return Refusal::malformed;
-    if (request.timeout_ms > longest_timeout_ms) return Refusal::timeout;
-    if (!is_unicast(request.destination)) return Refusal::destination;
-    ::memcpy(request.data, at, request.size);
+    const std::uint32_t target = get<std::uint32_t>(at);
+    if (target > static_cast<std::uint32_t>(Target::second)) return Refusal::target;
+    request.target = static_cast<Target>(target);
     return Refusal::none;
+}
+
+bool EchoPace::take(std::int64_t now_ms) {
+    if (refilled_ms_ < 0 || now_ms < refilled_ms_) refilled_ms_ = now_ms;
+    const std::int64_t gained = (now_ms - refilled_ms_) / echo_refill_ms;
+    if (gained > 0) {
+        const std::int64_t echoes = echoes_ + gained;
+        echoes_ = echoes < echoes_at_once ? static_cast<std::uint32_t>(echoes) : echoes_at_once;
+        refilled_ms_ += gained * echo_refill_ms;
+    }
+    if (echoes_ == echoes_at_once) refilled_ms_ = now_ms;  // a full bucket saves nothing up
+    if (echoes_ == 0) return false;
+    --echoes_;
+    return true;
 }
 
 }  // namespace probe::echo_helper

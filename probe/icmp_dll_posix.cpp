@@ -1,6 +1,7 @@
 // The echo service on POSIX: an unprivileged datagram ICMP socket where the system allows one,
-// else the echo helper, which alone may hold a raw socket. A handle is a descriptor either way:
-// the socket, or a copy of the channel to the helper.
+// else the echo helper, which alone may hold a raw socket (and then makes only the probe's own
+// exchanges). A handle is a descriptor either way: the socket, or a copy of the channel to the
+// helper.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -14,13 +15,12 @@
 #include "echo_exchange.h"
 #include "echo_helper_client.h"
 #include "icmp_dll.h"
+#include "ping_funcs.h"
 
 namespace probe {
 
 namespace {
 
-// A helper answers within its timeout; this much more is left for starting and scheduling.
-constexpr int helper_grace_ms = 1000;
 // How long the first use waits for a new helper to say it holds its socket.
 constexpr int helper_start_wait_ms = 2000;
 
@@ -35,37 +35,40 @@ std::uint32_t fail(void* reply, std::uint32_t status) {
     return 0;
 }
 
-// One exchange through the helper behind `fd`, waiting for its answer.
-std::uint32_t exchange_through_helper(int fd, std::uint32_t destination, const void* data,
-                                      std::uint16_t size, void* reply, std::uint32_t reply_size,
-                                      std::uint32_t timeout_ms) {
-    if (size > echo_helper::largest_data) return fail(reply, IP_GENERAL_FAILURE);
+// One exchange through the program's echo helper, waiting for its answer. The helper makes only
+// the probe's own exchanges (its addresses, its payload, its timeout); any other is a failure.
+std::uint32_t exchange_through_helper(std::uint32_t destination, const void* data,
+                                      std::uint16_t size, void* reply, std::uint32_t reply_size) {
+    echo_helper::Target target{};
+    if (!echo_helper::target_for(destination, data, size, target))
+        return fail(reply, IP_GENERAL_FAILURE);
     // Where no route leads, the helper's send would fail the same way at once.
     if (const std::uint32_t unreachable = route_status(destination))
         return fail(reply, unreachable);
-    const echo_helper::Request request = echo_helper::make_request(
-        EchoHelper::instance().next_id(), destination, data, size, timeout_ms);
-    std::uint8_t message[echo_helper::largest_request];
-    const std::size_t length = echo_helper::encode_request(request, message);
-    if (::send(fd, message, length, MSG_NOSIGNAL) != static_cast<ssize_t>(length))
-        return fail(reply, IP_GENERAL_FAILURE);
-
-    const std::int64_t deadline = monotonic_ms() + request.timeout_ms + helper_grace_ms;
+    EchoHelperClient& helper = EchoHelperClient::shared();
+    const std::uint32_t id = helper.ask(target);
+    if (id == 0) return fail(reply, IP_GENERAL_FAILURE);
+    const std::int64_t deadline =
+        monotonic_ms() + std::int64_t{probe_timeout_ms} + echo_helper::answer_grace_ms;
     for (;;) {
         const std::int64_t left = deadline - monotonic_ms();
-        if (left <= 0) return fail(reply, IP_REQ_TIMED_OUT);
-        pollfd watch{fd, POLLIN, 0};
-        const int ready = ::poll(&watch, 1, static_cast<int>(left));
-        if (ready < 0 && errno != EINTR) return fail(reply, IP_GENERAL_FAILURE);
-        if (ready <= 0) continue;
-        echo_helper::Answer answer;
-        bool gone = false;
-        if (!receive_answer(fd, answer, gone)) {
-            if (gone) return fail(reply, IP_GENERAL_FAILURE);
-            continue;
+        if (left <= 0) {
+            helper.give_up();
+            return fail(reply, IP_REQ_TIMED_OUT);
         }
-        if (answer.id != request.id) continue;  // a late answer to an earlier request
-        return echo_helper::take_outcome(answer, reply, reply_size);
+        pollfd watch{helper.channel(), POLLIN, 0};
+        if (::poll(&watch, 1, static_cast<int>(left)) <= 0) continue;
+        echo_helper::Answer answer;
+        switch (helper.read(id, answer)) {
+            case EchoHelperClient::Reading::waiting:
+            case EchoHelperClient::Reading::asked_again:
+                continue;
+            case EchoHelperClient::Reading::answered:
+                return echo_helper::take_outcome(answer, reply, reply_size);
+            case EchoHelperClient::Reading::lost:
+            case EchoHelperClient::Reading::unavailable:
+                return fail(reply, IP_GENERAL_FAILURE);
+        }
     }
 }
 
@@ -76,9 +79,9 @@ class PosixEchoService final : public EchoService {
     IcmpHandle IcmpCreateFile() override {
         const int fd = open_icmp_socket(SOCK_DGRAM);
         if (fd >= 0) return fd;
-        EchoHelper& helper = EchoHelper::instance();
-        if (helper.start() < 0 || !helper.wait_until_ready(helper_start_wait_ms))
-            return INVALID_HANDLE_VALUE;
+        EchoHelperClient& helper = EchoHelperClient::shared();
+        if (!helper.wait_until_ready(helper_start_wait_ms)) return INVALID_HANDLE_VALUE;
+        // The handle stands for the helper: the exchange asks whichever helper runs then.
         const int copy = ::fcntl(helper.channel(), F_DUPFD_CLOEXEC, 3);
         return copy < 0 ? INVALID_HANDLE_VALUE : copy;
     }
@@ -98,8 +101,7 @@ class PosixEchoService final : public EchoService {
                 return exchange_on_socket(fd, type == SOCK_RAW, destination, data, size, reply,
                                           reply_size, timeout_ms);
             case SOCK_SEQPACKET:
-                return exchange_through_helper(fd, destination, data, size, reply, reply_size,
-                                               timeout_ms);
+                return exchange_through_helper(destination, data, size, reply, reply_size);
             default:
                 return fail(reply, IP_GENERAL_FAILURE);
         }

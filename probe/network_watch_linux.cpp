@@ -1,6 +1,6 @@
-// The Linux watch: an rtnetlink socket on the link, address and route groups, read when the
-// event loop finds it readable. It needs no privilege and sees the process's own network
-// namespace.
+// The Linux watch: an rtnetlink socket on the link and IPv4 address and route groups, read when
+// the event loop finds it readable (what counts as news: route_messages.h). It needs no
+// privilege and sees the process's own network namespace.
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "network_watch.h"
 #include "route_messages.h"
@@ -34,27 +35,36 @@ class RouteWatch final : public NetworkWatch {
     void read_all() {
         bool change = false;
         for (int reads = 0; reads < 256; ++reads) {
+            // The next datagram's whole size first: one longer than the buffer (a link with many
+            // names, say) would be cut, and a cut one cannot be read.
+            const ssize_t pending = ::recv(fd_, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
             sockaddr_nl sender{};
             socklen_t length = sizeof sender;
-            const ssize_t size = ::recvfrom(fd_, buffer_, sizeof buffer_, MSG_DONTWAIT,
-                                            reinterpret_cast<sockaddr*>(&sender), &length);
+            ssize_t size = pending;
+            if (pending >= 0) {
+                if (std::size_t(pending) > buffer_.size()) buffer_.resize(std::size_t(pending));
+                size = ::recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
+                                  reinterpret_cast<sockaddr*>(&sender), &length);
+            }
             if (size < 0) {
                 if (errno == EINTR) continue;
                 // Messages were lost while the queue was full: any of them may have been one.
                 if (errno != ENOBUFS) break;
                 change = true;
+                messages_.forget_links();
                 continue;
             }
             // Only the kernel speaks for the network; another process may send us anything.
             if (sender.nl_pid != 0) continue;
-            if (announces_network_change(buffer_, static_cast<std::size_t>(size))) change = true;
+            if (messages_.announce_change(buffer_.data(), std::size_t(size))) change = true;
         }
         if (change) emit changed();
     }
 
     int fd_;
     QSocketNotifier notifier_;
-    alignas(nlmsghdr) std::uint8_t buffer_[16384];
+    RouteMessages messages_;
+    std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(16384);
 };
 
 }  // namespace
@@ -64,8 +74,8 @@ std::unique_ptr<NetworkWatch> system_network_watch() {
     if (fd >= 0) {
         sockaddr_nl local{};
         local.nl_family = AF_NETLINK;
-        local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR |
-                          RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+        // The probe is IPv4 only: the IPv6 groups would be noise.
+        local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV4_ROUTE;
         if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0)
             return std::make_unique<RouteWatch>(fd);
         ::close(fd);

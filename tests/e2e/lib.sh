@@ -395,17 +395,26 @@ no_open_popup() { [[ -z "$(open_popups)" ]]; }
 # pointer covers none of the rest of the picture); sets MENU, its MX MY MW MH, and PX PY, where
 # the pointer was.
 open_tray_menu() {
+  aim_at_tray_icon "$1" && right_click_for_menu
+}
+
+# aim_at_tray_icon ICON: the first half of open_tray_menu, all but the click: no popup open, the
+# pointer in place, the windows noted.
+aim_at_tray_icon() {
   MENU=""
   wait_until 5 no_open_popup || return 1
   # Two presses within the double-click time make a double click, which the icon does not answer.
   sleep 0.5
-  local snapshot
-  snapshot=$(kestrun_windows)
+  AIM_SNAPSHOT=$(kestrun_windows)
   geometry "$1" || return 1
   move_pointer $((GX + GW - 2)) $((GY + GH - 2)) || return 1
   pointer
+}
+
+# right_click_for_menu: the second half: the click, and the menu that opens.
+right_click_for_menu() {
   xdotool click 3
-  wait_until 5 eval 'MENU=$(new_popup "$snapshot")' || return 1
+  wait_until 5 eval 'MENU=$(new_popup "$AIM_SNAPSHOT")' || return 1
   geometry "$MENU" && MX=$GX MY=$GY MW=$GW MH=$GH
 }
 
@@ -477,6 +486,10 @@ make_recorder() {
 
 # launched_in DIR: the names the recorder of DIR wrote, one line each, in order.
 launched_in() { cat "$1/launched.txt" 2>/dev/null; }
+
+# launched_or_ended DIR: an entry was started through the recorder of DIR, or kestrun has ended
+# (for "nothing starts, and the program waits").
+launched_or_ended() { [[ -n "$(launched_in "$1")" ]] || process_ended "$E2E_KESTRUN_PID"; }
 
 no_recorder_running() { ! pgrep -f -- "$1/rec.sh" >/dev/null; }
 
@@ -557,6 +570,18 @@ sni_pixmap_sizes() {
 }
 sni_menu_path() { sni_get "$1" Menu | sed -n 's/^o "\(.*\)"$/\1/p'; }
 
+# exit_by_host_menu ITEM: "Exit" from the host's menu of the item; the program ends with status 0.
+exit_by_host_menu() {
+  if ! sni_click "$1" E_xit >/dev/null; then
+    fail "the host's menu takes a click on \"Exit\""
+  elif wait_exit "$E2E_KESTRUN_PID" 10; then
+    E2E_KESTRUN_PID=""
+    check "\"Exit\" ends the program with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
+  else
+    fail "\"Exit\" ends the program"
+  fi
+}
+
 # sni_menu NAME: the item's exported menu, one line per item: depth, id, enabled, label (tabs).
 sni_menu() {
   local path
@@ -577,6 +602,15 @@ sni_click() {
   id=$(sni_menu "$1" | awk -F'\t' -v l="$2" '$4 == l { print $2; exit }')
   [[ -n "$path" && -n "$id" ]] || return 1
   busctl --user call "$1" "$path" com.canonical.dbusmenu Event isvu "$id" clicked s "" 0
+}
+
+# start_wayland_session sway|kwin: a session bus and that compositor, and kestrun started on
+# both (E2E_PLATFORM=wayland, E2E_WITH_BUS=1).
+start_wayland_session() {
+  start_session_bus
+  "start_$1"
+  E2E_PLATFORM=wayland
+  E2E_WITH_BUS=1
 }
 
 # start_sway: a headless sway (Wayland) whose sockets are in kestrun's XDG_RUNTIME_DIR; sets
@@ -641,6 +675,12 @@ sway_window_shown() {
   swaymsg -t get_tree 2>/dev/null |
     jq -e --arg t "$1" '[.. | objects | select(.name? == $t and .visible? == true)] | length > 0' \
       >/dev/null
+}
+
+# sway_workspace_of TITLE: the name of the workspace that holds sway's window of that title.
+sway_workspace_of() {
+  swaymsg -t get_tree 2>/dev/null | jq -r --arg t "$1" \
+    '.. | objects | select(.type? == "workspace") | select([.. | objects | .name?] | index($t)) | .name'
 }
 
 # sway_screenshot NAME: the Wayland screen as NAME-<n>.png in the artifacts; sets SHOT.

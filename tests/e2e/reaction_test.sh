@@ -3,10 +3,11 @@
 # end in kestrun's own network namespace (where unprivileged ICMP is off, so the echo helper
 # makes the exchanges): the network brought up between two ticks starts the entry within
 # 300 ms; loopback coming up with nothing that answers starts nothing and sends few echoes; a
-# change while the main window is shown, or the switch is off, sends none; a storm of 2,000
-# address changes in 2 s costs about a probe a second, and the network that comes up after it
-# still starts the entry before the next tick. Echoes are counted in the namespace's
-# /proc/net/snmp (OutEchos).
+# change while the main window is shown, or the switch is off, sends none; 10 s of IPv6
+# addresses, routes in another table and links going down cost no echo beyond the ticks'; a
+# storm of 2,000 address changes in 2 s costs about a probe a second, and the network that comes
+# up after it still starts the entry before the next tick; a stopped echo helper is replaced
+# without the window noticing. Echoes are counted in the namespace's /proc/net/snmp (OutEchos).
 # Usage: reaction_test.sh <path of the kestrun binary>
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -111,6 +112,84 @@ if open_tray_menu "$icon"; then
 else
   fail "the tray menu opens for \"&Disable\""
 fi
+stop_kestrun
+
+# --- a stopped echo helper ---
+
+# The helper stops answering (SIGSTOP) while the network is down; the network comes up. The
+# window keeps answering while a probe waits on the stopped helper, which is then killed, reaped
+# and replaced: the entry starts within two ticks.
+start_waiting
+aim_at_tray_icon "$icon"
+stopped=$(pgrep -P "$E2E_KESTRUN_PID" -x kestrun-echo-he)
+kill -STOP "$stopped"
+up_ns=$(now_ns)
+network_up
+waiting_ns=$(now_ns) # the first probe waits on the stopped helper for 1.5 s from about now
+# Meanwhile the GUI thread is sampled every 20 ms: it waits in its event loop's poll (x86-64:
+# poll 7, ppoll 271; restart_syscall 219 after a signal) or runs, never in a call that blocks on
+# the helper (send, wait4); and a right click opens the tray menu.
+samples=$E2E_TMP/gui-thread
+deadline_us=$((waiting_ns / 1000 + 1400000))
+(
+  while ((${EPOCHREALTIME/./} < deadline_us)); do
+    read -r call _ <"/proc/$E2E_KESTRUN_PID/syscall" 2>/dev/null || break
+    echo "$call"
+    sleep 0.02
+  done >"$samples"
+) &
+sampler=$!
+if right_click_for_menu; then
+  pass "while a probe waits on the stopped helper, a right click opens the tray menu"
+else
+  fail "while a probe waits on the stopped helper, a right click opens the tray menu"
+fi
+wait "$sampler"
+blocked=$(grep -cvxE '7|271|219|running' "$samples")
+check "... and the GUI thread waits only in its event loop ($blocked of $(wc -l <"$samples") samples elsewhere)" \
+  eval '(($(wc -l <"$samples") >= 5 && blocked == 0))'
+key Escape
+if wait_until 12 started; then
+  reaction_ms=$((($(head -n1 "$work/started.txt") - up_ns) / 1000000))
+  check "the network up with the helper stopped starts the entry within two ticks (took $reaction_ms ms)" \
+    test "$reaction_ms" -lt 10000
+  check "... the stopped helper was killed and reaped" wait_until 5 eval '! kill -0 "$stopped" 2>/dev/null'
+  check "... and the program ends" wait_until 5 process_ended "$E2E_KESTRUN_PID"
+  E2E_KESTRUN_PID=""
+else
+  fail "the network up with the helper stopped starts the entry within two ticks"
+  stop_kestrun
+fi
+
+# --- noise: nothing of it can bring IPv4 connectivity ---
+
+# Every echo is sent and none answered (a route takes them to loopback). Thirty veth pairs rise
+# first, and their burst ends before the count starts; then, for 10 s, an IPv6 address, a route
+# in another table and a link going down, over and over.
+start_waiting
+in_kestrun_netns ip link set lo up
+in_kestrun_netns ip route add default dev lo
+for i in $(seq 0 29); do
+  printf 'link add v%d type veth peer name w%d\nlink set v%d up\nlink set w%d up\n' "$i" "$i" "$i" "$i"
+done >"$E2E_TMP/veths"
+in_kestrun_netns ip -batch "$E2E_TMP/veths"
+sleep 7
+before=$(echoes_sent)
+noise_start=$(now_ns)
+for i in $(seq 0 29); do
+  (($(now_ns) - noise_start >= 10000000000)) && break
+  in_kestrun_netns ip -6 addr add "fd00::$((i + 1))/128" dev lo
+  in_kestrun_netns ip route add "10.$((100 + i)).0.0/16" dev lo table 100
+  in_kestrun_netns ip link set "v$i" down
+  sleep 0.2
+done
+noise_ms=$((($(now_ns) - noise_start) / 1000000))
+sent=$(($(echoes_sent) - before))
+# A tick every 5 s, two echoes each, and one more of a tick the count cut in two; a burst would
+# be five probes more.
+check "$((noise_ms / 1000)) s of $i IPv6 addresses, routes in another table and links going down cost no echo beyond the ticks' ($sent echoes)" \
+  test "$sent" -le $((2 * (noise_ms / 5000 + 1) + 1))
+check "... and start nothing" eval '! started'
 stop_kestrun
 
 # --- a storm of changes, then the network ---

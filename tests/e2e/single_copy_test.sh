@@ -2,7 +2,9 @@
 # One waiting copy per list folder: a second start in the same folder shows the first copy's
 # main window and ends with status 0, so every entry starts once when the network comes up; a
 # first copy killed outright leaves nothing that blocks the next start; a runtime folder too long
-# for a socket's own path changes nothing; with no private folder at all a start says so.
+# for a socket's own path changes nothing; with no private folder at all a start says so. A peer
+# of the same user that keeps its connection open, sending a byte every 0.5 s, is dropped, and
+# meanwhile the tray menu opens and a later start is answered.
 # Usage: single_copy_test.sh <path of the kestrun binary>
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -20,6 +22,40 @@ write_record "$work/applications.dat" "News" "$work/rec.sh News" 1
 
 start_kestrun "$work"
 wait_until 20 has_tray_icon || fail "the first copy's icon docks"
+icon=$(tray_icon_window)
+
+# The trickling peer: a byte every 0.5 s, never a whole line; dropped, it connects again, and
+# notes each drop in trickle.log.
+socket=$(compgen -G "$E2E_TMP/runtime/kestrun-*.sock" | head -n1)
+/usr/bin/python3 -c '
+import socket, sys, time
+while True:
+    peer = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        peer.connect(sys.argv[1])
+        while True:
+            peer.send(b"s")
+            time.sleep(0.5)
+    except OSError:
+        print("dropped", flush=True)
+        time.sleep(0.1)
+    finally:
+        peer.close()
+' "$socket" >"$E2E_TMP/trickle.log" 2>&1 &
+trickler=$!
+E2E_OTHER_PIDS+=("$trickler")
+check "a peer that trickles is dropped (at its deadline)" \
+  wait_until 5 grep -q dropped "$E2E_TMP/trickle.log"
+# How fast it opens is measured beside a heartbeat in the gui tests (single_instance_test):
+# here, that it opens at all while a peer trickles (a server that waited on the peer would hold
+# the window for minutes).
+if open_tray_menu "$icon"; then
+  pass "while it trickles the tray menu opens"
+  key Escape
+  wait_until 3 no_open_popup
+else
+  fail "while a peer trickles the tray menu opens"
+fi
 
 start_again "$work"
 if wait_exit "$AGAIN_PID" 10; then
@@ -32,6 +68,8 @@ check "and the first copy shows its main window" wait_until 5 window_shown "$TIT
 check "one icon only" test "$(tray_icon_window | wc -l)" == 1
 check "the window is the first copy's" \
   test "$(window_pid "$(visible_window "$TITLE")")" == "$E2E_KESTRUN_PID"
+check "all the while the peer trickled" eval '! process_ended "$trickler"'
+stop_process "$trickler"
 
 # A start while the window is up changes nothing but ends as well.
 start_again "$work"

@@ -13,11 +13,8 @@ readonly NOTICE="waiting for a system tray"
 
 e2e_setup "${1:-}"
 e2e_need sway swaymsg waybar busctl dbus-daemon jq grim
-start_session_bus
+start_wayland_session sway
 start_bus_monitor
-start_sway
-E2E_PLATFORM=wayland
-E2E_WITH_BUS=1
 
 new_list() {
   mkdir "$1"
@@ -128,14 +125,7 @@ check "the first copy's icon stays" has_sni_item
 
 # --- "Exit" in the host's menu ---
 
-if ! sni_click "$item" E_xit >/dev/null; then
-  fail "the host's menu takes a click on \"Exit\""
-elif wait_exit "$E2E_KESTRUN_PID" 10; then
-  E2E_KESTRUN_PID=""
-  check "\"Exit\" ends the program with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
-else
-  fail "\"Exit\" ends the program"
-fi
+exit_by_host_menu "$item"
 check "its item has left the watcher" wait_until 5 eval '[[ -z "$(sni_items_of "$first")" ]]'
 check "nothing was started without the network" nothing_launched "$work"
 check "no copy printed the notice but the one without a host" test "$(notices)" == 1

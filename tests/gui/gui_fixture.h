@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "fake_echo.h"
 #include "files.h"
 #include "injected_file_system.h"
 #include "launch_record.h"
@@ -36,21 +37,6 @@ struct FakeTray : platform::TrayService {
         for (const auto& call : calls) result.push_back(call.first);
         return result;
     }
-};
-
-// Answers each echo request with the next scripted Status (IP_SUCCESS or a failure).
-struct FakeEcho : probe::EchoService {
-    std::vector<std::uint32_t> statuses;
-    std::vector<std::uint32_t> destinations;
-    bool fail_create = false;
-    std::uint32_t inet_addr(const char* text) override;
-    probe::IcmpHandle IcmpCreateFile() override {
-        return fail_create ? probe::INVALID_HANDLE_VALUE : 7;
-    }
-    std::uint32_t IcmpSendEcho(probe::IcmpHandle, std::uint32_t destination, const void*,
-                               std::uint16_t, void*, void* reply, std::uint32_t,
-                               std::uint32_t) override;
-    bool IcmpCloseHandle(probe::IcmpHandle) override { return true; }
 };
 
 class GuiTest : public ::testing::Test {

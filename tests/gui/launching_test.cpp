@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMenu>
 #include <QPushButton>
 #include <QTest>
@@ -244,42 +243,4 @@ TEST_F(NetworkChange, IsForgottenWhileShownOrSwitchedOff) {
     EXPECT_EQ(echo.destinations.size(), 1u);
     EXPECT_TRUE(launched.empty());
     EXPECT_EQ(terminations, 0);
-}
-
-TEST_F(NetworkChange, ErrorOfAChangesProbeShowsNoBoxTheTicksDoes) {
-    TForm1 form;
-    echo.fail_create = true;
-    change(network_watch, form);
-    EXPECT_TRUE(error_boxes.empty());
-    kestrun_test::tick(form);
-    ASSERT_EQ(error_boxes.size(), 1u);
-    EXPECT_EQ(error_boxes[0].second, "Function call IcmpCreateFile failed.");
-}
-
-TEST_F(NetworkChange, BurstFollowsUpAndAStormCostsAboutAProbeASecond) {
-    TForm1 form;
-    form.Timer1->stop();  // the ticks' probes are not counted here
-    const auto probes = [this] { return echo.destinations.size() / 2; };  // both addresses fail
-
-    // One change: probes at once, then after 0.25, 1 and 2 s (and 4 s).
-    change(network_watch, form);
-    EXPECT_EQ(probes(), 1u);
-    QTest::qWait(1500);
-    EXPECT_EQ(probes(), 3u);
-    QTest::qWait(1000);
-    EXPECT_EQ(probes(), 4u);
-
-    // A storm: a change every millisecond for 3 s. The bucket of five probes refills by one a
-    // second.
-    QTest::qWait(5000);
-    const std::size_t before = probes();
-    QElapsedTimer storm;
-    storm.start();
-    while (storm.elapsed() < 3000) {
-        emit network_watch->changed();
-        QTest::qWait(1);
-    }
-    const std::size_t during = probes() - before;
-    EXPECT_GE(during, 5u);
-    EXPECT_LE(during, 5u + 3u + 1u);
 }

@@ -4,14 +4,22 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "cannot_run.h"
@@ -76,6 +84,68 @@ class SingleInstanceTest : public kestrun_test::GuiTest {
             return Outcome::unavailable;
         }
         return WIFEXITED(status) ? Outcome(WEXITSTATUS(status)) : Outcome::unavailable;
+    }
+
+    // A peer of this user at `folder`'s socket, in a child process: it sends `bytes`, one every
+    // `every_ms` (none when empty), and ends when the copy closes the connection, or after
+    // 10 s. How it fared: kept().
+    static pid_t peer_elsewhere(const std::string& folder, const std::string& bytes, int every_ms) {
+        const std::string path = SingleInstance::rendezvous_path(folder) + ".sock";
+        const pid_t child = ::fork();
+        if (child != 0) return child;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const int connection = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (path.size() >= sizeof address.sun_path) ::_exit(255);
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        if (::connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            ::_exit(255);
+        const auto start = std::chrono::steady_clock::now();
+        const auto elapsed_ms = [&] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start)
+                .count();
+        };
+        bool answered = false;
+        for (std::size_t sent = 0; elapsed_ms() < 10000;) {
+            if (sent < bytes.size()) {
+                if (::send(connection, &bytes[sent], 1, MSG_NOSIGNAL) != 1) break;
+                ++sent;
+            }
+            pollfd ready{connection, POLLIN, 0};
+            if (::poll(&ready, 1, every_ms) > 0) {
+                char reply[8];
+                if (::recv(connection, reply, sizeof reply, 0) <= 0) break;  // closed
+                answered = true;
+            }
+        }
+        ::_exit(int(std::min<long long>(elapsed_ms() / 100, 120)) + (answered ? 128 : 0));
+    }
+
+    struct Kept {
+        double seconds = -1;  // until the copy closed the connection; -1: the peer failed
+        bool answered = false;
+    };
+    static Kept kept(pid_t peer) {
+        int status = 0;
+        if (!QTest::qWaitFor([&] { return ::waitpid(peer, &status, WNOHANG) != 0; }, 15000)) {
+            ::kill(peer, SIGKILL);
+            ::waitpid(peer, nullptr, 0);
+            return {};
+        }
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+        if (code == 255) return {};
+        return {(code & 127) / 10.0, (code & 128) != 0};
+    }
+
+    // `folder` claimed and served here; each request's token goes to `tokens`.
+    static std::unique_ptr<SingleInstance> serve_here(const std::string& folder,
+                                                      std::vector<std::string>& tokens) {
+        Outcome outcome = Outcome::unavailable;
+        auto first = SingleInstance::claim(folder, outcome);
+        EXPECT_EQ(outcome, Outcome::first);
+        if (first) first->serve([&tokens](const std::string& token) { tokens.push_back(token); });
+        return first;
     }
 
     // `folder` claimed here, its socket in place: a later start hands over, and the window
@@ -203,11 +273,9 @@ TEST_F(SingleInstanceTest, FoldersAnotherUserMadeFirstAreNotUsed) {
 
 // On Wayland the later start's activation token lets the running copy come to the front.
 TEST_F(SingleInstanceTest, TheLaterStartsActivationTokenReachesTheRunningCopy) {
-    Outcome outcome = Outcome::unavailable;
-    const auto first = SingleInstance::claim("/home/user/lists", outcome);
-    ASSERT_EQ(outcome, Outcome::first);
     std::vector<std::string> tokens;
-    first->serve([&](const std::string& token) { tokens.push_back(token); });
+    const auto first = serve_here("/home/user/lists", tokens);
+    ASSERT_NE(first, nullptr);
 
     EXPECT_EQ(claim_elsewhere("/home/user/lists", "kwin-12_ab:3"), Outcome::handed_over);
     EXPECT_EQ(claim_elsewhere("/home/user/lists"), Outcome::handed_over);
@@ -215,6 +283,93 @@ TEST_F(SingleInstanceTest, TheLaterStartsActivationTokenReachesTheRunningCopy) {
     EXPECT_EQ(claim_elsewhere("/home/user/lists", "two words\nshow"), Outcome::handed_over);
     EXPECT_EQ(claim_elsewhere("/home/user/lists", std::string(300, 't')), Outcome::handed_over);
     EXPECT_EQ(tokens, (std::vector<std::string>{"kwin-12_ab:3", "", "", ""}));
+}
+
+// The longest the GUI thread went without a beat of a 10 ms timer, less the time it only waited
+// for a processor (the kernel's count, where there is one): what the code under test held it
+// up, whatever else the machine's cores were doing.
+class Heartbeat {
+  public:
+    Heartbeat() {
+        timer_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            const qint64 waited = waited_for_processor_ns();
+            longest_ = std::max(longest_, since_.nsecsElapsed() - (waited - waited_));
+            waited_ = waited;
+            since_.restart();
+        });
+        waited_ = waited_for_processor_ns();
+        since_.start();
+        timer_.start(10);
+    }
+    qint64 longest_gap_ms() const { return longest_ / 1000000; }
+
+  private:
+    // /proc/thread-self/schedstat: time on a processor, time waiting for one (ns), slices.
+    static qint64 waited_for_processor_ns() {
+        std::ifstream schedstat("/proc/thread-self/schedstat");
+        qint64 running = 0;
+        qint64 waiting = 0;
+        schedstat >> running >> waiting;
+        return schedstat ? waiting : 0;
+    }
+
+    QTimer timer_;
+    QElapsedTimer since_;
+    qint64 waited_ = 0;
+    qint64 longest_ = 0;
+};
+
+// A later start's request is read as it comes, on the GUI thread but never waited for there:
+// peers that say nothing or trickle are dropped at the deadline (1 s), one whose line comes in
+// pieces is answered, a later start is served meanwhile, and the window's timers never miss.
+TEST_F(SingleInstanceTest, PeersThatTrickleOrSayNothingAreDroppedWithoutHoldingUpTheWindow) {
+    std::vector<std::string> tokens;
+    const auto first = serve_here("/home/user/lists", tokens);
+    ASSERT_NE(first, nullptr);
+
+    const Heartbeat heartbeat;
+    const pid_t silent = peer_elsewhere("/home/user/lists", "", 100);
+    const pid_t trickling = peer_elsewhere("/home/user/lists", "show endless-token", 500);
+    const pid_t in_pieces = peer_elsewhere("/home/user/lists", "show pieces\n", 40);
+    EXPECT_EQ(claim_elsewhere("/home/user/lists", "meanwhile"), Outcome::handed_over);
+    const Kept silent_kept = kept(silent);
+    const Kept trickling_kept = kept(trickling);
+    const Kept in_pieces_kept = kept(in_pieces);
+
+    EXPECT_GE(silent_kept.seconds, 0.9);
+    EXPECT_LE(silent_kept.seconds, 1.5);
+    EXPECT_FALSE(silent_kept.answered);
+    EXPECT_GE(trickling_kept.seconds, 0.9);
+    EXPECT_LE(trickling_kept.seconds, 1.5);
+    EXPECT_FALSE(trickling_kept.answered);
+    EXPECT_TRUE(in_pieces_kept.answered);
+    EXPECT_GE(in_pieces_kept.seconds, 0.0);
+    EXPECT_LT(in_pieces_kept.seconds, 0.9);
+    std::sort(tokens.begin(), tokens.end());
+    EXPECT_EQ(tokens, (std::vector<std::string>{"meanwhile", "pieces"}));
+    EXPECT_LT(heartbeat.longest_gap_ms(), 50);
+}
+
+TEST_F(SingleInstanceTest, MoreConnectionsAtOnceThanItServesAreDroppedAsTheyCome) {
+    std::vector<std::string> tokens;
+    const auto first = serve_here("/home/user/lists", tokens);
+    ASSERT_NE(first, nullptr);
+
+    std::vector<pid_t> peers;
+    for (int i = 0; i < 9; ++i) peers.push_back(peer_elsewhere("/home/user/lists", "", 50));
+    int dropped_at_once = 0;
+    int held = 0;
+    for (const pid_t peer : peers) {
+        const Kept k = kept(peer);
+        if (k.seconds >= 0 && k.seconds < 0.5) ++dropped_at_once;
+        if (k.seconds >= 0.9 && k.seconds <= 1.5) ++held;
+    }
+    EXPECT_EQ(held, 8);
+    EXPECT_EQ(dropped_at_once, 1);
+    // Once they are gone a later start is served again.
+    EXPECT_EQ(claim_elsewhere("/home/user/lists"), Outcome::handed_over);
+    EXPECT_EQ(tokens.size(), 1u);
 }
 
 // Windows names ignore case: "C:\x" and "c:\X" are one folder, so one list and one key.
