@@ -103,13 +103,7 @@ if gnome_pointer screenshot "$screen" && find_picture "$icons_dir/kestrun-16.png
 else
   fail "the top bar shows the icon at 16 px"
 fi
-sni_click "$item" E_xit >/dev/null
-if wait_exit "$E2E_KESTRUN_PID" 10; then
-  E2E_KESTRUN_PID=""
-  check "\"Exit\" in the host's menu ends it with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
-else
-  fail "\"Exit\" in the host's menu ends it"
-fi
+exit_by_host_menu "$item"
 check "nothing was started without the network" nothing_launched "$again"
 
 e2e_finish
