@@ -90,7 +90,6 @@ int main(int argc, char* argv[]) {
     TForm1 form1;
     Form1 = &form1;
     if (show_when_made) show_main_window(waiting_token);
-    QApplication::setWindowIcon(form1.windowIcon());
     std::unique_ptr<TForm2> form2;
     std::unique_ptr<TForm3> form3;
     std::unique_ptr<TForm4> form4;

@@ -36,6 +36,10 @@ std::function<void()> make_dialogs;
 namespace {
 
 constexpr int timer_interval_ms = 5000;
+// What the tray icon does not need waits this long after start-up, past the moment the icon
+// shows: a StatusNotifierItem shows once the host has answered its registration, which on a
+// busy machine takes a few hundred milliseconds.
+constexpr int rest_of_start_up_after_ms = 1000;
 constexpr const char* tray_tip = "Velmora Kestrunner";
 constexpr int name_role = Qt::UserRole;
 // Qt looks through a menu's whole action list for every action added to it, so filling a menu
@@ -59,7 +63,6 @@ TForm1::TForm1(QWidget* parent)
     CheckListBox1 = ui_->CheckListBox1;
     Image1 = ui_->Image1;
     Image2 = ui_->Image2;
-    MainMenu1 = ui_->MainMenu1;
     NewApplication1 = ui_->NewApplication1;
     EditLaunch1 = ui_->EditLaunch1;
     DeleteSelected1 = ui_->DeleteSelected1;
@@ -77,8 +80,6 @@ TForm1::TForm1(QWidget* parent)
     enabled_icon_ = tray_icon();
     disabled_icon_ = disabled_icon();
     setWindowIcon(application_icon());
-    Image1->setPixmap(enabled_icon_.pixmap(32, 32));
-    Image2->setPixmap(disabled_icon_.pixmap(32, 32));
 
     PopupMenu1 = new QMenu(this);
     Open1 = PopupMenu1->addAction(QStringLiteral("&Open"));
@@ -137,13 +138,47 @@ TForm1::TForm1(QWidget* parent)
     connect(RunApplication1, &QMenu::aboutToShow, this, [this] { make_waiting_items(); });
     connect(RunApplication1, &QMenu::aboutToShow, this,
             [this] { platform::apply_automatic_accelerators(RunApplication1); });
-    for (QMenu* menu : MainMenu1->findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly))
-        platform::apply_automatic_accelerators(menu);
-
     FormCreate();
+    // The icon is made: what it does not need follows once it shows.
+    QTimer::singleShot(rest_of_start_up_after_ms, this,
+                       [this] { platform::guarded([this] { finish_start_up(); }); });
 }
 
 TForm1::~TForm1() = default;
+
+void TForm1::make_menu_bar() {
+    if (MainMenu1 != nullptr) return;
+    MainMenu1 = new QMenuBar(this);
+    QMenu* file = MainMenu1->addMenu(QStringLiteral("&File"));
+    file->setObjectName(QStringLiteral("File1"));
+    file->addActions({NewApplication1, EditLaunch1, DeleteSelected1, RunNow1, OK1});
+    QMenu* help = MainMenu1->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("Help1"));
+    help->addAction(About1);
+    setMenuBar(MainMenu1);
+    platform::apply_automatic_accelerators(file);
+    platform::apply_automatic_accelerators(help);
+}
+
+void TForm1::setVisible(bool visible) {
+    if (visible) make_menu_bar();
+    QMainWindow::setVisible(visible);
+}
+
+void TForm1::finish_start_up() {
+    make_menu_bar();
+    Image1->setPixmap(enabled_icon_.pixmap(32, 32));
+    Image2->setPixmap(disabled_icon_.pixmap(32, 32));
+    // Every other window's icon (error boxes): given sooner, it would have been drawn at every
+    // size for the tray icon's own window too.
+    QApplication::setWindowIcon(windowIcon());
+    const QIcon themed = themed_tray_icon();
+    if (themed.isNull()) return;
+    enabled_icon_ = themed;
+    if (Disable1->text() != QLatin1String("&Disable")) return;  // Enable brings it
+    TrayIconRecord.hIcon = enabled_icon_;
+    tray_->notify_icon(platform::NIM_MODIFY, TrayIconRecord);
+}
 
 void TForm1::FormCreate() {
     TrayIconRecord.cbSize = 88;

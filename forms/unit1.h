@@ -41,7 +41,9 @@ class TForm1 : public QMainWindow {
     QListWidget* CheckListBox1;
     QLabel* Image1;  // enabled-state tray icon
     QLabel* Image2;  // disabled-state tray icon
-    QMenuBar* MainMenu1;
+    // Made once start-up is done, or when the window first shows if that is sooner: a menu bar
+    // loads pictures for its style, which the tray icon does not wait for.
+    QMenuBar* MainMenu1 = nullptr;
     QAction* NewApplication1;
     QAction* EditLaunch1;
     QAction* DeleteSelected1;
@@ -99,12 +101,20 @@ class TForm1 : public QMainWindow {
 
     platform::TrayService& tray() { return *tray_; }
 
+    void setVisible(bool visible) override;  // the menu bar first
+
   protected:
     void closeEvent(QCloseEvent* event) override;  // FormClose
     void changeEvent(QEvent* event) override;      // minimizing hides
 
   private:
     void FormCreate();
+    // What the tray icon does not need, done a moment after start-up: the menu bar, the
+    // pictures of the hidden image holders, the application's window icon, and where the icon theme
+    // has the application's icon, the tray icon becomes it (a StatusNotifierItem host is then told
+    // its name).
+    void finish_start_up();
+    void make_menu_bar();
     void load_list();
     void need_dialogs();  // make_dialogs, before a handler uses Form2 to Form5
     void remove_tray_icon_and_terminate();

@@ -71,6 +71,11 @@ std::optional<QDBusPendingCall> early_question;
 
 }  // namespace
 
+void send_display_requests() {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 != nullptr && x11->connection() != nullptr) xcb_flush(x11->connection());
+}
+
 void TrayHostWatch::ask_early() {
     if (early_question || !session_bus_named()) return;
     QDBusConnection bus = QDBusConnection::sessionBus();

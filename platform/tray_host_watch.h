@@ -66,4 +66,9 @@ class TrayHostWatch : public QObject {
     QObject* bus_watch_ = nullptr;  // parent of the D-Bus watchers while they run
 };
 
+// Sends what the program has asked of the display server so far now, rather than when the event
+// loop next waits: a request the tray answers (an X11 icon's docking) then goes before the work
+// that start-up leaves for later. Nothing where there is no X11 connection.
+void send_display_requests();
+
 }  // namespace platform

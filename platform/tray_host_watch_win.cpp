@@ -17,4 +17,6 @@ std::optional<bool> TrayHostWatch::status_notifier_host_registered_now() {
 
 void TrayHostWatch::on_status_notifier_host_registered() {}
 
+void send_display_requests() {}
+
 }  // namespace platform

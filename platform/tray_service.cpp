@@ -88,6 +88,7 @@ class SystemTray final : public TrayService {
                          [this](QSystemTrayIcon::ActivationReason reason) { report(reason); });
         apply(record_);
         icon_->show();
+        send_display_requests();
     }
 
     void report(QSystemTrayIcon::ActivationReason reason) {

@@ -127,8 +127,9 @@ up_ns=$(now_ns)
 network_up
 waiting_ns=$(now_ns) # the first probe waits on the stopped helper for 1.5 s from about now
 # Meanwhile the GUI thread is sampled every 20 ms: it waits in its event loop's poll (x86-64:
-# poll 7, ppoll 271; restart_syscall 219 after a signal) or runs, never in a call that blocks on
-# the helper (send, wait4); and a right click opens the tray menu.
+# poll 7, ppoll 271; restart_syscall 219 after a signal) or works, and is never found three
+# samples in a row in another call (one that blocks on the helper: send, wait4); and a right
+# click opens the tray menu.
 samples=$E2E_TMP/gui-thread
 deadline_us=$((waiting_ns / 1000 + 1400000))
 (
@@ -145,9 +146,12 @@ else
   fail "while a probe waits on the stopped helper, a right click opens the tray menu"
 fi
 wait "$sampler"
-blocked=$(grep -cvxE '7|271|219|running' "$samples")
-check "... and the GUI thread waits only in its event loop ($blocked of $(wc -l <"$samples") samples elsewhere)" \
-  eval '(($(wc -l <"$samples") >= 5 && blocked == 0))'
+# The longest run of samples in one call other than the loop's wait.
+blocked=$(awk '/^(7|271|219|running)$/ { run = 0; last = ""; next }
+  { run = $0 == last ? run + 1 : 1; last = $0; if (run > most) most = run }
+  END { print most + 0 }' "$samples")
+check "... and the GUI thread waits only in its event loop (longest run elsewhere: $blocked of $(wc -l <"$samples") samples: $(sort -u "$samples" | xargs))" \
+  eval '(($(wc -l <"$samples") >= 5 && blocked < 3))'
 key Escape
 if wait_until 12 started; then
   reaction_ms=$((($(head -n1 "$work/started.txt") - up_ns) / 1000000))

@@ -1,9 +1,18 @@
 // What the main window leaves for later so that start-up stays cheap: the submenu's items past
-// the first thousand (made when it opens) and the dialogs (made when a handler first needs one).
+// the first thousand (made when it opens), the dialogs (made when a handler first needs one),
+// what the tray icon does not need (once the event loop turns), and the pictures (read when a
+// size is drawn).
 
 #include <QAction>
+#include <QDir>
+#include <QIcon>
+#include <QImage>
+#include <QLabel>
 #include <QListWidget>
 #include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QTest>
 
 #include <string>
 #include <vector>
@@ -11,7 +20,9 @@
 #include "Unit3.h"
 #include "Unit4.h"
 #include "Unit5.h"
+#include "files.h"
 #include "gui_fixture.h"
+#include "icons.h"
 #include "unit1.h"
 #include "views.h"
 
@@ -134,4 +145,151 @@ TEST_F(DialogsOnDemand, AHandlerMakesThemBeforeItUsesOne) {
     form.Button3Click();  // no line selected: the notice
     EXPECT_EQ(made, 2);
     EXPECT_EQ(shown->first, notice.get());
+}
+
+// --- once the icon shows ------------------------------------------------------------
+
+namespace {
+
+constexpr const char* theme_icon_name = "org.example.kestrunner.Kestrun";
+
+// An icon theme "hicolor" in a folder of its own, with the application's icon or without; Qt
+// looks there alone while this lives.
+class IconTheme {
+  public:
+    explicit IconTheme(bool with_icon)
+        : saved_paths_(QIcon::themeSearchPaths()), saved_name_(QIcon::themeName()) {
+        const QString root = QString::fromStdString(dir_.path());
+        QDir(root).mkpath(QStringLiteral("hicolor/16x16/apps"));
+        write_bytes(dir_.file("hicolor/index.theme"),
+                    "[Icon Theme]\nName=hicolor\nDirectories=16x16/apps\n\n"
+                    "[16x16/apps]\nSize=16\nType=Fixed\n");
+        if (with_icon)
+            application_icon().pixmap(16, 16).save(
+                root + QStringLiteral("/hicolor/16x16/apps/%1.png").arg(theme_icon_name));
+        QIcon::setThemeSearchPaths({root});
+        QIcon::setThemeName(QStringLiteral("hicolor"));
+    }
+    ~IconTheme() {
+        QIcon::setThemeSearchPaths(saved_paths_);
+        QIcon::setThemeName(saved_name_);
+    }
+    IconTheme(const IconTheme&) = delete;
+    IconTheme& operator=(const IconTheme&) = delete;
+
+  private:
+    TempDir dir_;
+    QStringList saved_paths_;
+    QString saved_name_;
+};
+
+// Waits (at most 5 s) for what start-up leaves until the icon shows; the image holders' pictures
+// come with it.
+void let_start_up_finish(const TForm1& form) {
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !form.Image1->pixmap().isNull(); }, 5000));
+}
+
+QStringList titles(const QList<QAction*>& actions) {
+    QStringList texts;
+    for (const QAction* action : actions) texts << action->text();
+    return texts;
+}
+
+}  // namespace
+
+using AfterTheIcon = GuiTest;
+
+TEST_F(AfterTheIcon, MenuBarAndImageHoldersComeOnceTheIconShows) {
+    const IconTheme theme(false);
+    TForm1 form;
+    EXPECT_EQ(form.MainMenu1, nullptr);
+    EXPECT_TRUE(form.Image1->pixmap().isNull());
+    ASSERT_EQ(tray->calls.size(), 1u);
+    EXPECT_FALSE(tray->calls[0].second.hIcon.isNull());  // the icon does not wait
+
+    let_start_up_finish(form);
+    ASSERT_NE(form.MainMenu1, nullptr);
+    EXPECT_EQ(form.menuBar(), form.MainMenu1);
+    EXPECT_EQ(titles(form.MainMenu1->actions()), (QStringList{"&File", "&Help"}));
+    const QList<QAction*> file = form.MainMenu1->actions()[0]->menu()->actions();
+    EXPECT_EQ(file, (QList<QAction*>{form.NewApplication1, form.EditLaunch1, form.DeleteSelected1,
+                                     form.RunNow1, form.OK1}));
+    EXPECT_EQ(form.MainMenu1->actions()[1]->menu()->actions(), QList<QAction*>{form.About1});
+    EXPECT_EQ(form.Image1->pixmap().size(), QSize(32, 32));
+    EXPECT_EQ(form.Image2->pixmap().size(), QSize(32, 32));
+    // Without the theme's icon the tray keeps the program's own pictures.
+    EXPECT_EQ(tray->commands(), std::vector{platform::NIM_ADD});
+}
+
+TEST_F(AfterTheIcon, AWindowShownSoonerHasItsMenuBarAndOnlyOne) {
+    TForm1 form;
+    form.show();
+    ASSERT_NE(form.MainMenu1, nullptr);
+    EXPECT_TRUE(form.MainMenu1->isVisible());
+    let_start_up_finish(form);
+    EXPECT_EQ(form.findChildren<QMenuBar*>().size(), 1);
+    form.hide();
+}
+
+TEST_F(AfterTheIcon, TheTrayIconBecomesTheThemesWhereTheThemeHasIt) {
+    const IconTheme theme(true);
+    TForm1 form;
+    ASSERT_EQ(tray->calls.size(), 1u);
+    EXPECT_TRUE(tray->calls[0].second.hIcon.name().isEmpty());
+    let_start_up_finish(form);
+    ASSERT_EQ(tray->commands(), (std::vector{platform::NIM_ADD, platform::NIM_MODIFY}));
+    EXPECT_EQ(tray->calls[1].second.hIcon.name(), theme_icon_name);
+}
+
+TEST_F(AfterTheIcon, WhileSwitchedOffTheThemesIconWaitsForEnable) {
+    const IconTheme theme(true);
+    TForm1 form;
+    form.Disable1->trigger();
+    let_start_up_finish(form);
+    ASSERT_EQ(tray->commands(), (std::vector{platform::NIM_ADD, platform::NIM_MODIFY}));
+    EXPECT_TRUE(tray->calls[1].second.hIcon.name().isEmpty());  // still the disabled picture
+    form.Disable1->trigger();
+    EXPECT_EQ(tray->calls.back().second.hIcon.name(), theme_icon_name);
+}
+
+// --- the pictures -------------------------------------------------------------------------
+
+namespace {
+
+QImage picture(const QString& file) {
+    return QImage(file).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+QImage drawn(const QPixmap& pixmap) {
+    return pixmap.toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+}  // namespace
+
+TEST(Pictures, EachSizeIsDrawnFromItsOwnPicture) {
+    const QIcon icon = application_icon();
+    for (const int side : {16, 22, 24, 32, 48, 64}) {
+        const QString file = QStringLiteral(":/icons/kestrun-%1.png").arg(side);
+        EXPECT_EQ(drawn(icon.pixmap(side, side)), picture(file)) << side;
+        QImage canvas(side, side, QImage::Format_ARGB32_Premultiplied);
+        canvas.fill(Qt::transparent);
+        QPainter painter(&canvas);
+        icon.paint(&painter, canvas.rect());
+        painter.end();
+        EXPECT_EQ(canvas, picture(file)) << "painted at " << side;
+    }
+    EXPECT_EQ(drawn(disabled_icon().pixmap(32, 32)),
+              picture(QStringLiteral(":/icons/kestrun-disabled-32.png")));
+}
+
+TEST(Pictures, BetweenSizesTheNextLargerIsScaledDownNeverASmallerUp) {
+    const QIcon icon = application_icon();
+    EXPECT_EQ(icon.actualSize(QSize(20, 20)), QSize(20, 20));
+    EXPECT_EQ(icon.pixmap(20, 20).size(), QSize(20, 20));
+    EXPECT_EQ(drawn(icon.pixmap(20, 20)),
+              picture(QStringLiteral(":/icons/kestrun-22.png"))
+                  .scaled(20, 20, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+    EXPECT_EQ(icon.actualSize(QSize(128, 128)), QSize(64, 64));
+    EXPECT_EQ(icon.pixmap(128, 128).size(), QSize(64, 64));
+    EXPECT_EQ(icon.actualSize(QSize(8, 8)), QSize(8, 8));
 }
