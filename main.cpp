@@ -10,6 +10,7 @@
 #include "Unit3.h"
 #include "Unit4.h"
 #include "Unit5.h"
+#include "application_identity.h"
 #include "error_box.h"
 #include "list_rewrite.h"
 #include "services.h"
@@ -47,7 +48,7 @@ int main(int argc, char* argv[]) {
             stderr);
 
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("kestrun"));
+    platform::set_application_identity();
     // Whether a tray host is there is asked now and answered while the windows are made.
     platform::TrayHostWatch::ask_early();
     // Only the program's own exits end it: an error box or dialog closed while the main

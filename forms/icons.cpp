@@ -6,11 +6,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "application_identity.h"
 #include "icon_pictures.h"
 
 namespace {
-
-constexpr const char* theme_icon_name = "org.example.kestrunner.Kestrun";
 
 // Every ":/icons/<stem>-<side>.png" the resources hold, read one at a time as sizes are drawn.
 // What is read goes into a plain QIcon, which picks among what it holds as it would among all:
@@ -102,7 +101,7 @@ QIcon tray_icon() {
 
 QIcon themed_tray_icon() {
     // Qt's StatusNotifierItem sends QIcon::name() as IconName, which only a theme icon has.
-    return QIcon::fromTheme(QString::fromLatin1(theme_icon_name), QIcon());
+    return QIcon::fromTheme(QString::fromLatin1(platform::application_id), QIcon());
 }
 
 QIcon disabled_icon() {

@@ -1,5 +1,7 @@
 #include "tray_host_watch.h"
 
+#include "application_identity.h"
+
 #include <xcb/xcb.h>
 #include <QAbstractNativeEventFilter>
 #include <QDBusConnection>
@@ -21,6 +23,13 @@ namespace {
 
 const QString watcher_service = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString watcher_path = QStringLiteral("/StatusNotifierWatcher");
+const QString notifications_service = QStringLiteral("org.freedesktop.Notifications");
+const QString notifications_path = QStringLiteral("/org/freedesktop/Notifications");
+// What the notification says where no tray has come.
+const char* const notice_summary = "Kestrun is waiting for the network";
+const char* const notice_body =
+    "To open its window, start Kestrun again (there is no tray here for its icon). Your "
+    "programs start as soon as the network answers.";
 
 // Only a bus the session names: asking for one otherwise makes libdbus launch a bus of its own
 // for the display, on which no host will ever register.
@@ -152,11 +161,12 @@ TrayHostWatch::TrayHostWatch(QObject* parent) : QObject(parent) {
     if (host_ == TrayHost::none) {
         notice_.setSingleShot(true);
         notice_.setInterval(notice_after_ms);
-        connect(&notice_, &QTimer::timeout, this, [] {
+        connect(&notice_, &QTimer::timeout, this, [this] {
             std::fputs(
                 "kestrun: waiting for a system tray (a StatusNotifierItem host or an XEmbed "
                 "tray) to show the icon; the network is checked meanwhile\n",
                 stderr);
+            if (bus_watch_ != nullptr) notify_waiting();
         });
         notice_.start();
     }
@@ -170,6 +180,8 @@ void TrayHostWatch::found(TrayHost host) {
     if (host_ != TrayHost::none) return;
     host_ = host;
     notice_.stop();
+    // What the notification said no longer holds.
+    withdraw_notification();
     // The watchers have done their work; the icon follows the host from here.
     if (bus_watch_ != nullptr) bus_watch_->deleteLater();
     bus_watch_ = nullptr;
@@ -178,6 +190,40 @@ void TrayHostWatch::found(TrayHost host) {
                                              QStringLiteral("StatusNotifierHostRegistered"), this,
                                              SLOT(on_status_notifier_host_registered()));
     emit appeared(host);
+}
+
+// Sent without waiting for the answer. Where the session has no notification service the call
+// fails and nothing else happens; the line on stderr has been written all the same.
+void TrayHostWatch::notify_waiting() {
+    QDBusMessage notify = QDBusMessage::createMethodCall(
+        notifications_service, notifications_path, notifications_service, QStringLiteral("Notify"));
+    const QString id = QString::fromLatin1(application_id);
+    // The desktop entry ties the notification to the program's menu entry and its icon.
+    const QVariantMap hints{{QStringLiteral("desktop-entry"), id}};
+    notify << QString::fromLatin1(application_name) << 0u << id
+           << QString::fromLatin1(notice_summary) << QString::fromLatin1(notice_body)
+           << QStringList() << hints << -1;
+    auto* pending =
+        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(notify), this);
+    connect(pending, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* call) {
+                call->deleteLater();
+                const QDBusPendingReply<unsigned> reply = *call;
+                if (!reply.isValid()) return;
+                notification_ = reply.value();
+                // A tray that came while the notification was on its way takes it back.
+                if (host_ != TrayHost::none) withdraw_notification();
+            });
+}
+
+void TrayHostWatch::withdraw_notification() {
+    if (notification_ == 0) return;
+    QDBusMessage close =
+        QDBusMessage::createMethodCall(notifications_service, notifications_path,
+                                       notifications_service, QStringLiteral("CloseNotification"));
+    close << notification_;
+    notification_ = 0;
+    QDBusConnection::sessionBus().send(close);
 }
 
 void TrayHostWatch::watch_status_notifier() {
@@ -199,7 +245,14 @@ void TrayHostWatch::watch_status_notifier() {
     early_question->waitForFinished();
     const QDBusMessage answer = early_question->reply();
     early_question.reset();
-    if (answer_says_registered(answer)) found(TrayHost::status_notifier);
+    if (answer_says_registered(answer)) {
+        found(TrayHost::status_notifier);
+    } else if (answer.type() == QDBusMessage::ErrorMessage) {
+        // No answer within start-up's short wait (a busy host, say) is no "no": asked again,
+        // answered whenever the watcher can. Neither a signal nor the watcher's registration
+        // would tell of a host that was there all along.
+        ask_status_notifier_watcher();
+    }
 }
 
 std::optional<bool> TrayHostWatch::status_notifier_host_registered_now() {

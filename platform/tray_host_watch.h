@@ -34,7 +34,8 @@ class TrayHostWatch : public QObject {
     // asks when an icon is made; nothing where the icon never goes to such a host.
     static std::optional<bool> status_notifier_host_registered_now();
 
-    // After this long without a host the program says on stderr that it waits for one.
+    // After this long without a host the program says on stderr that it waits for one, and
+    // tells the user once through the desktop's notifications, where the session has them.
     static constexpr int notice_after_ms = 10000;
 
   signals:
@@ -49,6 +50,8 @@ class TrayHostWatch : public QObject {
     void ask_status_notifier_watcher();
     void watch_xembed();
     void found_xembed();
+    void notify_waiting();
+    void withdraw_notification();
 
     struct Xembed;
     TrayHost host_ = TrayHost::none;
@@ -57,6 +60,8 @@ class TrayHostWatch : public QObject {
     bool xembed_seen_ = false;
     int questions_pending_ = 0;
     QTimer notice_;
+    // The notification the desktop shows, once its service has answered; 0 before.
+    unsigned notification_ = 0;
     std::unique_ptr<Xembed> xembed_;
     QObject* bus_watch_ = nullptr;  // parent of the D-Bus watchers while they run
 };

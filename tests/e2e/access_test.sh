@@ -37,7 +37,7 @@ E2E_ENV=(QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1)
 start_kestrun "$work"
 
 enabled_is() { [[ "$(record "$list" "$1")" == *"|$2" ]]; }
-walk() { /usr/bin/python3 "$WALK" kestrun "$@" >"$E2E_TMP/walk.log" 2>&1; }
+walk() { /usr/bin/python3 "$WALK" Kestrun "$@" >"$E2E_TMP/walk.log" 2>&1; }
 walked() {
   if wait_until 10 walk "$@"; then
     pass "$1: every control the keys reach has a name${2:+ (and ${*:2})}"

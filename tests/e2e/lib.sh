@@ -524,17 +524,34 @@ watcher_property() {
 host_registered() { [[ "$(watcher_property IsStatusNotifierHostRegistered)" == "b true" ]]; }
 
 # sni_items_of [PID]: the bus name of every item registered with the watcher whose process is
-# PID (default: kestrun's).
+# PID (default: kestrun's). Watchers list an item as its bus name and path, or (GNOME's
+# extension) as NAME@PATH.
 sni_items_of() {
   local pid=${1:-$E2E_KESTRUN_PID} item name
   for item in $(watcher_property RegisteredStatusNotifierItems | grep -o '"[^"]*"' | tr -d '"'); do
     name=${item%%/*}
+    name=${name%@}
     [[ "$(busctl --user call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
       GetConnectionUnixProcessID s "$name" 2>/dev/null)" == "u $pid" ]] && printf '%s\n' "$name"
   done
 }
 has_sni_item() { [[ -n "$(sni_items_of "$@")" ]]; }
+# sni_listed NAME: the watcher lists an item of that bus name (of a process alive or not).
+sni_listed() { watcher_property RegisteredStatusNotifierItems | grep -q "\"$1[/@]"; }
 no_sni_item() { [[ -z "$(sni_items_of "$@")" ]]; }
+
+# one_icon_titled_as_entry HOST: kestrun's icon registers with HOST within 15 s (else the test
+# ends there), exactly once, titled with the menu entry's name; sets item, its bus name.
+one_icon_titled_as_entry() {
+  if ! wait_until 15 has_sni_item; then
+    fail "the icon registers with $1"
+    e2e_finish
+  fi
+  check "exactly one icon" stays_false 1 eval '[[ $(sni_items_of | wc -l) != 1 ]]'
+  item=$(sni_items_of)
+  check "its title is the menu entry's name (got $(sni_get "$item" Title))" \
+    test "$(sni_get "$item" Title)" == 's "Kestrun"'
+}
 
 # sni_get NAME PROPERTY: a property of the item, as busctl prints it.
 sni_get() {
@@ -709,6 +726,233 @@ start_accessibility_bus() {
 # window_icon_sizes ID: the sizes a window's _NET_WM_ICON holds, one "WxH" a line.
 window_icon_sizes() {
   xprop -id "$1" -notype _NET_WM_ICON 2>/dev/null | sed -n 's/.*Icon (\([0-9]*\) x \([0-9]*\)):.*/\1x\2/p'
+}
+
+# --- the desktop's own shells: the menu entry, GNOME Shell, KDE Plasma ---
+
+readonly APP_ID=org.example.kestrunner.Kestrun
+
+# install_menu_entry: the menu entry (starting the binary under test) and the hicolor icons as
+# packaging installs them, under $E2E_TMP/share; hosts and shells find them with
+# XDG_DATA_DIRS="$E2E_SHARE:/usr/share".
+E2E_SHARE=""
+install_menu_entry() {
+  local root size theme
+  root=$(dirname "${BASH_SOURCE[0]}")/../..
+  E2E_SHARE=$E2E_TMP/share
+  theme=$E2E_SHARE/icons/hicolor
+  mkdir -p "$E2E_SHARE/applications" "$theme/scalable/apps"
+  sed "s|^Exec=.*|Exec=$E2E_KESTRUN|" "$root/packaging/$APP_ID.desktop" \
+    >"$E2E_SHARE/applications/$APP_ID.desktop"
+  cp /usr/share/icons/hicolor/index.theme "$theme/"
+  for size in 16 22 24 32 48 64; do
+    mkdir -p "$theme/${size}x${size}/apps"
+    cp "$root/resources/icons/kestrun-$size.png" "$theme/${size}x${size}/apps/$APP_ID.png"
+  done
+  cp "$root/resources/icons/kestrun.svg" "$theme/scalable/apps/$APP_ID.svg"
+}
+
+# start_again DIR: a further start in DIR while E2E_KESTRUN_PID runs; sets AGAIN_PID (one of
+# E2E_OTHER_PIDS), and E2E_KESTRUN_PID stays the first copy's.
+start_again() {
+  local first=$E2E_KESTRUN_PID
+  start_kestrun "$1"
+  AGAIN_PID=$E2E_KESTRUN_PID
+  E2E_OTHER_PIDS+=("$AGAIN_PID")
+  E2E_KESTRUN_PID=$first
+}
+
+# second_start DIR: a further start in DIR, which hands over to the copy running there and ends
+# with status 0.
+second_start() {
+  start_again "$1"
+  if wait_exit "$AGAIN_PID" 10; then
+    check "a second start ends with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
+  else
+    fail "a second start ends"
+  fi
+}
+
+# network_starts_list DIR ENTRY...: the network comes up; the program starts the entries of the
+# list in DIR, and only those, in that order, and ends with status 0.
+network_starts_list() {
+  local dir=$1
+  shift
+  local expected="$*"
+  network_up
+  if wait_exit "$E2E_KESTRUN_PID" 10; then
+    E2E_KESTRUN_PID=""
+    check "the network starts the list and ends the program with status 0 (got $EXIT_STATUS)" \
+      test "$EXIT_STATUS" == 0
+    check "having started $expected only" \
+      wait_until 3 eval '[[ "$(launched_in "$dir" | paste -sd" ")" == "$expected" ]]'
+  else
+    fail "the network starts the list and ends the program"
+  fi
+}
+
+# start_bus_monitor: records every message on the session bus (JSON, one a line) in bus.json.
+start_bus_monitor() {
+  busctl --user monitor --json=short >"$E2E_TMP/bus.json" 2>"$E2E_TMP/bus-monitor.log" &
+  E2E_OTHER_PIDS+=($!)
+  wait_until 5 grep -qs Monitoring "$E2E_TMP/bus-monitor.log" || e2e_skip "busctl cannot monitor the bus"
+}
+
+# notifications: every Notify call to the notification service that names the program
+# ("Kestrun"; not the service's own calls to the shell that draws them), one a line: summary,
+# body and the answer (the notification's id, the error's name, or "none" while it has not
+# come), tab-separated.
+notifications() {
+  jq -rs '(map(select(.type == "method_return" or .type == "error"))
+        | map({key: "\(.destination) \(.reply_cookie)",
+               value: (if .type == "error" then .error_name else (.payload.data[0] | tostring) end)})
+        | from_entries) as $answers
+      | .[] | select(.type == "method_call" and .member == "Notify"
+          and .destination == "org.freedesktop.Notifications" and .payload.data[0] == "Kestrun")
+      | [.payload.data[3], .payload.data[4], ($answers["\(.sender) \(.cookie)"] // "none")] | @tsv' \
+    "$E2E_TMP/bus.json" 2>/dev/null
+}
+
+# start_system_bus: a system bus of the test's own at a socket path, for the shells that want
+# one (they ask it for the machine's state and do without the answers); sets E2E_SYSTEM_BUS.
+start_system_bus() {
+  E2E_SYSTEM_BUS="unix:path=$E2E_TMP/system_bus"
+  dbus-daemon --session --nofork --nopidfile --address="$E2E_SYSTEM_BUS" \
+    >"$E2E_TMP/system-dbus.log" 2>&1 &
+  E2E_OTHER_PIDS+=($!)
+  wait_until 10 test -S "$E2E_TMP/system_bus" || e2e_skip "the system bus did not start"
+}
+
+# start_gnome_shell [EXTENSION...]: GNOME Shell as a headless Wayland compositor on a virtual
+# monitor, on the session bus of start_session_bus and a system bus of its own, its socket in
+# kestrun's XDG_RUNTIME_DIR and no X server; its settings (the extensions it runs) in a keyfile
+# of the test's, the menu entry of install_menu_entry among its applications. Waits until the
+# shell is up and each extension is enabled; sets WAYLAND_DISPLAY.
+start_gnome_shell() {
+  local extension
+  gnome_extensions "$@"
+  # No banner saying that the screen lock needs GDM: shown already.
+  mkdir -p "$E2E_TMP/.local/share/gnome-shell"
+  : >"$E2E_TMP/.local/share/gnome-shell/lock-warning-shown"
+  [[ -n "$E2E_SHARE" ]] || install_menu_entry
+  start_system_bus
+  # As root the shell shows a lasting warning banner that holds back every other one: root
+  # runs it in a user namespace as uid 1000, which owns the runtime folder there.
+  local as_user=()
+  ((EUID == 0)) && as_user=(unshare --user --map-user=1000 --map-group=1000)
+  env -u DISPLAY -u WAYLAND_DISPLAY XDG_RUNTIME_DIR="$E2E_TMP/runtime" HOME="$E2E_TMP" \
+    XDG_CONFIG_HOME="$E2E_TMP/gnome" GSETTINGS_BACKEND=keyfile \
+    XDG_DATA_DIRS="$E2E_SHARE:/usr/share" DBUS_SYSTEM_BUS_ADDRESS="$E2E_SYSTEM_BUS" \
+    XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=GNOME \
+    "${as_user[@]}" gnome-shell --headless --wayland --no-x11 --wayland-display=wayland-gnome \
+    --virtual-monitor 1024x768 >"$E2E_TMP/gnome-shell.log" 2>&1 &
+  E2E_SWAY_PID=$!
+  wait_until 30 test -S "$E2E_TMP/runtime/wayland-gnome" ||
+    e2e_skip "GNOME Shell did not start (see gnome-shell.log)"
+  wait_until 30 eval 'busctl --user status org.gnome.Shell >/dev/null 2>&1' ||
+    e2e_skip "GNOME Shell did not take its bus name (see gnome-shell.log)"
+  for extension in "$@"; do
+    wait_until 20 gnome_extension_enabled "$extension" ||
+      e2e_skip "GNOME Shell did not enable $extension (see gnome-shell.log)"
+  done
+  export WAYLAND_DISPLAY=wayland-gnome
+}
+
+# GNOME Shell's StatusNotifierItem host, Debian's AppIndicator extension; need_appindicator
+# skips where it is not installed.
+readonly APPINDICATOR=ubuntu-appindicators@ubuntu.com
+need_appindicator() {
+  [[ -d /usr/share/gnome-shell/extensions/$APPINDICATOR ]] ||
+    e2e_skip "no AppIndicator extension (Debian: gnome-shell-extension-appindicator)"
+}
+
+# gnome_extensions [EXTENSION...]: the extensions the shell runs (it follows a change at once),
+# in its settings, which show no welcome tour.
+gnome_extensions() {
+  local extensions="" extension
+  for extension in "$@"; do extensions+="${extensions:+, }'$extension'"; done
+  mkdir -p "$E2E_TMP/gnome/glib-2.0/settings"
+  printf '[org/gnome/shell]\nenabled-extensions=[%s]\nwelcome-dialog-last-shown-version=%s\n' \
+    "$extensions" "'999'" >"$E2E_TMP/gnome/glib-2.0/settings/keyfile"
+}
+
+# gnome_extension_enabled UUID: the shell runs the extension (its state 1, ENABLED).
+gnome_extension_enabled() {
+  busctl --user --json=short call org.gnome.Shell /org/gnome/Shell org.gnome.Shell.Extensions \
+    GetExtensionInfo s "$1" 2>/dev/null | jq -e '.data[0].state.data == 1' >/dev/null
+}
+
+# gnome_windows: the shell's windows, one a line: the application it counts the window to, the
+# title, "shown" or "hidden" (tab-separated).
+gnome_windows() { "$(dirname "${BASH_SOURCE[0]}")/gnome_shell.py" windows; }
+# gnome_window_app TITLE: the application of the shown window with that title.
+gnome_window_app() { gnome_windows | awk -F'\t' -v t="$1" '$2 == t && $3 == "shown" { print $1; exit }'; }
+gnome_window_shown() { [[ -n "$(gnome_window_app "$1")" ]]; }
+
+# start_gnome_pointer: a pointer of the test's own in the shell (a remote desktop session, which
+# the shell shows in the top bar while it lasts); gnome_pointer then drives it: "screenshot FILE",
+# "click X Y N" (the left button N times at X, Y; 0: only the pointer moves).
+start_gnome_pointer() {
+  coproc GNOME_POINTER { "$(dirname "${BASH_SOURCE[0]}")/gnome_shell.py" pointer 1024 768 2>>"$E2E_TMP/pointer.log"; }
+  E2E_OTHER_PIDS+=("$GNOME_POINTER_PID")
+}
+gnome_pointer() {
+  local reply
+  printf '%s\n' "$*" >&"${GNOME_POINTER[1]}" && read -r -t 10 reply <&"${GNOME_POINTER[0]}" &&
+    [[ "$reply" == ok ]]
+}
+
+# calls_to NAME MEMBER: how many calls of that method the bus monitor saw going to NAME.
+calls_to() {
+  jq -s --arg n "$1" --arg m "$2" \
+    'map(select(.type == "method_call" and .destination == $n and .member == $m)) | length' \
+    "$E2E_TMP/bus.json" 2>/dev/null
+}
+
+# gnome_screenshot NAME: the shell's screen as NAME-<n>.png in the artifacts; sets SHOT.
+gnome_screenshot() {
+  E2E_SHOT=$((E2E_SHOT + 1))
+  SHOT=$E2E_ARTIFACTS/$1-$E2E_SHOT.png
+  "$(dirname "${BASH_SOURCE[0]}")/gnome_shell.py" screenshot "$SHOT" 2>/dev/null
+}
+
+# start_plasmashell: KDE Plasma's desktop and panel (plasmashell, with Qt Quick's software
+# renderer) on the X server of start_xvfb and the bus of start_session_bus. Its system tray is
+# the StatusNotifierItem host; the watcher is a module of kded, which the session manager would
+# load: the test asks kded for it. Waits until the host is registered. Sets E2E_HOST_PID.
+start_plasmashell() {
+  [[ -n "$E2E_SHARE" ]] || install_menu_entry
+  env HOME="$E2E_TMP" XDG_CONFIG_HOME="$E2E_TMP/config" XDG_RUNTIME_DIR="$E2E_TMP/runtime" \
+    XDG_DATA_DIRS="$E2E_SHARE:/usr/share" XDG_CURRENT_DESKTOP=KDE KDE_FULL_SESSION=true \
+    KDE_SESSION_VERSION=5 QT_QUICK_BACKEND=software QT_XCB_GL_INTEGRATION=none \
+    plasmashell --no-respawn >>"$E2E_TMP/plasmashell.log" 2>&1 &
+  E2E_HOST_PID=$!
+  wait_until 30 eval 'busctl --user status org.kde.plasmashell >/dev/null 2>&1' ||
+    e2e_skip "plasmashell did not start (see plasmashell.log)"
+  busctl --user call org.kde.kded5 /kded org.kde.kded5 loadModule s statusnotifierwatcher \
+    >/dev/null 2>&1 || e2e_skip "kded has no StatusNotifierItem watcher"
+  wait_until 30 host_registered || e2e_skip "Plasma registered no StatusNotifierItem host"
+}
+
+# find_picture FILE X Y W H [SCREEN]: where in that part of the screen (of the X server, or the
+# picture SCREEN) the picture FILE shows, as a host draws it on its background (the colour at
+# the part's lower left corner); sets FX FY, the picture's centre on the screen.
+find_picture() {
+  local area=$E2E_TMP/area.png picture=$E2E_TMP/picture.png background match score size
+  if [[ -n "${6:-}" ]]; then
+    convert "$6" -crop "$4x$5+$2+$3" +repage "$area" || return 1
+  else
+    grab_area "$2" "$3" "$4" "$5" "$area" || return 1
+  fi
+  background=$(convert "$area" -format "%[pixel:p{1,$(($5 - 2))}]" info:)
+  convert "$1" -background "$background" -flatten "$picture" || return 1
+  match=$(compare -metric RMSE -subimage-search "$area" "$picture" null: 2>&1 |
+    sed -n 's/.*(\([0-9.e-]*\)) @ \([0-9]*\),\([0-9]*\).*/\1 \2 \3/p')
+  [[ -n "$match" ]] || return 1
+  read -r score FX FY <<<"$match"
+  awk -v s="$score" 'BEGIN { exit !(s < 0.05) }' || return 1
+  size=$(identify -format '%w' "$1")
+  FX=$(($2 + FX + size / 2)) FY=$(($3 + FY + size / 2))
 }
 
 # stop_host: ends the host of start_waybar or start_xfce4_panel; waits until its watcher is gone.

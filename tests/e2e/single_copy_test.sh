@@ -20,15 +20,6 @@ write_record "$work/applications.dat" "Mail" "$work/rec.sh Mail" 1
 write_record "$work/applications.dat" "Maps" "$work/rec.sh Maps" 0
 write_record "$work/applications.dat" "News" "$work/rec.sh News" 1
 
-# start_again: a further start in the folder; sets AGAIN_PID.
-start_again() {
-  local first=$E2E_KESTRUN_PID
-  start_kestrun "$work"
-  AGAIN_PID=$E2E_KESTRUN_PID
-  E2E_OTHER_PIDS+=("$AGAIN_PID")
-  E2E_KESTRUN_PID=$first
-}
-
 start_kestrun "$work"
 wait_until 20 has_tray_icon || fail "the first copy's icon docks"
 icon=$(tray_icon_window)
@@ -66,7 +57,7 @@ else
   fail "while a peer trickles the tray menu opens"
 fi
 
-start_again
+start_again "$work"
 if wait_exit "$AGAIN_PID" 10; then
   check "a second start in the same folder ends with status 0 (got $EXIT_STATUS)" \
     test "$EXIT_STATUS" == 0
@@ -81,7 +72,7 @@ check "all the while the peer trickled" eval '! process_ended "$trickler"'
 stop_process "$trickler"
 
 # A start while the window is up changes nothing but ends as well.
-start_again
+start_again "$work"
 wait_exit "$AGAIN_PID" 10 && check "a third start ends with status 0 too (got $EXIT_STATUS)" \
   test "$EXIT_STATUS" == 0
 key alt+o
@@ -111,7 +102,7 @@ check "the runtime folder still holds the killed copy's socket" \
 start_kestrun "$work"
 check "the next start is not blocked by what the killed copy left: its icon docks" \
   wait_until 20 has_tray_icon
-start_again
+start_again "$work"
 if wait_exit "$AGAIN_PID" 10; then
   check "and it answers a later start, which ends with status 0 (got $EXIT_STATUS)" \
     test "$EXIT_STATUS" == 0
@@ -129,7 +120,7 @@ mkdir -m 700 "$long"
 E2E_RUNTIME=$long
 start_kestrun "$work"
 wait_until 20 has_tray_icon || fail "a copy whose runtime folder has 100 bytes docks its icon"
-start_again
+start_again "$work"
 if wait_exit "$AGAIN_PID" 10; then
   check "a second start beside it ends with status 0 (got $EXIT_STATUS)" test "$EXIT_STATUS" == 0
 else

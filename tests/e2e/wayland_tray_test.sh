@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The tray on Wayland: a headless sway with waybar as the StatusNotifierItem host, on a session
 # bus at a socket path; kestrun in a network namespace of its own. With no host at all the
-# automatic launch still happens; a host that starts after the program (as at login), a host that
+# automatic launch still happens (and a notification tried where the session has no service for
+# them breaks nothing); a host that starts after the program (as at login), a host that
 # restarts and a host already there all show exactly one icon; the host's menu is the tray menu,
 # its items work, and Activate shows the main window.
 # Usage: wayland_tray_test.sh <path of the kestrun binary>
@@ -13,6 +14,7 @@ readonly NOTICE="waiting for a system tray"
 e2e_setup "${1:-}"
 e2e_need sway swaymsg waybar busctl dbus-daemon jq grim
 start_wayland_session sway
+start_bus_monitor
 
 new_list() {
   mkdir "$1"
@@ -31,6 +33,8 @@ start_kestrun "$E2E_TMP/alone"
 check "without a host the program waits, and says once after 10 s that it waits for a tray" \
   wait_until 15 eval '[[ $(notices) == 1 ]]'
 check "it shows no window meanwhile" eval '! sway_window_shown "$TITLE" && running'
+check "it tried one desktop notification, where the session has no service for them" \
+  wait_until 3 eval '[[ $(notifications | wc -l) == 1 ]] && ! busctl --user status org.freedesktop.Notifications >/dev/null 2>&1'
 network_up
 if wait_exit "$E2E_KESTRUN_PID" 10; then
   E2E_KESTRUN_PID=""
@@ -40,6 +44,7 @@ else
   fail "once the network is up the program starts its entries and ends"
 fi
 check "the notice was printed once" test "$(notices)" == 1
+check "and the notification tried once" test "$(notifications | wc -l)" == 1
 
 # --- the host five seconds after the program ---
 
@@ -124,5 +129,6 @@ exit_by_host_menu "$item"
 check "its item has left the watcher" wait_until 5 eval '[[ -z "$(sni_items_of "$first")" ]]'
 check "nothing was started without the network" nothing_launched "$work"
 check "no copy printed the notice but the one without a host" test "$(notices)" == 1
+check "nor tried a notification" test "$(notifications | wc -l)" == 1
 
 e2e_finish

@@ -13,8 +13,11 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "application_identity.h"
 #include "file_system.h"
+#include "files.h"
 #include "gui_fixture.h"
+#include "key_values.h"
 #include "unit1.h"
 #include "views.h"
 
@@ -267,7 +270,23 @@ TEST_F(Icons, WindowAndTrayIconsCarryEverySize) {
     ASSERT_EQ(tray->calls.size(), 1u);
     EXPECT_EQ(sizes(tray->calls[0].second.hIcon), every);
     form.Disable1->trigger();
-    EXPECT_EQ(sizes(tray->calls.back().second.hIcon), (QList<int>{16, 32}));
+    EXPECT_EQ(sizes(tray->calls.back().second.hIcon), every) << "the disabled picture too";
+}
+
+// The desktop knows the program by its menu entry: the windows' app id names the entry's file,
+// and the name the entry shows is the X11 class it matches windows by (StartupWMClass) and the
+// title tray hosts list the icon under.
+TEST_F(Icons, WindowsAndTrayAreTheMenuEntrys) {
+    platform::set_application_identity();
+    const QString id = QGuiApplication::desktopFileName();
+    EXPECT_EQ(id, QString::fromLatin1(platform::application_id));
+    const std::string entry_file =
+        std::string(KESTRUN_PACKAGING_DIR) + "/" + id.toStdString() + ".desktop";
+    const KeyValues entry = parse_key_values(read_bytes(entry_file));
+    ASSERT_TRUE(entry.has("Name")) << entry_file;
+    EXPECT_EQ(entry["Name"], QCoreApplication::applicationName().toStdString());
+    EXPECT_EQ(entry["StartupWMClass"], entry["Name"]);
+    EXPECT_EQ(entry["Icon"], id.toStdString()) << "the tray's theme icon is the entry's";
 }
 
 using Ending = GuiTest;
