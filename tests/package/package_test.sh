@@ -282,7 +282,7 @@ check "the postinst is executable" test -x "$control/postinst"
 check "the postinst is debian/kestrun.postinst (debhelper adds nothing)" \
   eval 'sed "s/^#DEBHELPER#\$//" "$src/debian/kestrun.postinst" | cmp -s - "$control/postinst"'
 check "... and reads nothing of the host's /proc (it may run in a chroot or under DPKG_ROOT)" \
-  eval '! grep -q /proc "$control/postinst"'
+  eval '! grep -v "^ *#" "$control/postinst" | grep -q /proc'
 
 # lintian warns that it runs as root; only its tags count. Each override carries its reason on
 # the comment line above it.
