@@ -8,7 +8,8 @@
 # over /AUTOSTART keeping the Startup shortcut and ending the running program first, its icon
 # gone; an upgrade keeping "no shortcuts" and the folder the user chose. The uninstaller, with the
 # program running: the program ends, and no file or key of ours is left but the user's list. The
-# list stays byte for byte throughout.
+# list stays byte for byte throughout. Last, the installer's pages taken with Enter: the Finish
+# page's "Run Velmora Kestrunner", ticked, starts the program on the user's list.
 # Usage: package_wine_test.sh <wine loader> <wine prefix to make> <folder> <setup.exe> <objdump>
 # shellcheck disable=SC2317 # the predicates run through check
 set -uo pipefail
@@ -236,5 +237,35 @@ check "no file of ours is left but the list (left: $(paste -sd' ' <<<"$ours"))" 
 keys=$(grep -il 'kestrun\|velmora' "$WINEPREFIX"/*.reg | xargs -r -n1 basename | paste -sd' ')
 check "no registry key or value of ours is left (in: ${keys:-none})" test -z "$keys"
 check "the list is as it was" list_kept
+
+# --- the installer's pages, as a user meets them ---
+# Enter takes each page's default button: Next on the welcome page, I Agree on the licence, Next
+# on the components and the folder, Install on the Start-menu page; the Finish page comes with
+# "Run Velmora Kestrunner" ticked. Each page's picture goes to the artifacts.
+readonly SETUP_TITLE="Velmora Kestrunner Setup"
+wine "$setup" >>"$E2E_TMP/setup.log" 2>&1 &
+setup_pid=$!
+if wait_until 60 window_shown "$SETUP_TITLE"; then
+  for page in welcome licence components folder start-menu finish; do
+    sleep 1.5
+    screenshot "setup-$page"
+    xdotool windowfocus --sync "$(visible_window "$SETUP_TITLE")" 2>/dev/null
+    key Return
+  done
+  check "the installer ends after Finish" wait_exit "$setup_pid" 30
+  check "\"Run Velmora Kestrunner\", ticked, starts the program: its icon docks" \
+    wait_until 60 has_wine_tray_icon
+  # It waits on the list in %LOCALAPPDATA%\Kestrun: a second start there hands over to it.
+  E2E_KESTRUN=$install_dir/kestrun.exe
+  start_wine_kestrun "$local_dir"
+  if wait_exit "$E2E_KESTRUN_PID" 30; then
+    check "it runs in %LOCALAPPDATA%\\Kestrun: a second start there hands over (status $EXIT_STATUS)" \
+      test "$EXIT_STATUS" == 0
+  else
+    fail "it runs in %LOCALAPPDATA%\\Kestrun: a second start there hands over"
+  fi
+else
+  fail "the installer shows its window"
+fi
 
 e2e_finish
