@@ -12,6 +12,7 @@
 # page's "Run Velmora Kestrunner", ticked, starts the program on the user's list.
 # Usage: package_wine_test.sh <wine loader> <wine prefix to make> <folder> <setup.exe> <objdump>
 # shellcheck disable=SC2317 # the predicates run through check
+# shellcheck disable=SC2034 # E2E_KESTRUN is the program start_wine_kestrun starts
 set -uo pipefail
 # shellcheck source=../e2e/lib.sh
 source "$(dirname "$0")/../e2e/lib.sh"
@@ -145,8 +146,7 @@ check "the install puts the whole folder in %LOCALAPPDATA%\\Programs\\Kestrun" s
 check "it writes an uninstaller there" test -f "$install_dir/Uninstall.exe"
 check "nothing goes to Program Files" \
   test -z "$(find "$WINEPREFIX/drive_c/Program Files" -maxdepth 1 -iname kestrun)"
-check "nothing is registered for all users" \
-  eval '! wine reg query "HKLM\\${key#HKCU\\}" >/dev/null 2>&1'
+check "nothing is registered for all users" eval '! wine reg query "HKLM\\${key#HKCU\\}" >/dev/null 2>&1'
 check "the one Start-menu entry is Velmora\\Velmora Kestrunner (got: $(our_links | paste -sd' '))" \
   test "$(our_links)" == "$(printf '%s\n' "$start_menu/Programs/Velmora" "$menu_link")"
 check "it starts kestrun.exe from the install folder" targets "$menu_link" "$install_win"
@@ -165,8 +165,13 @@ for entry in "DisplayName|REG_SZ Velmora Kestrunner" "DisplayVersion|REG_SZ $ver
 done
 size=$(reg_value EstimatedSize)
 kib=$(du -sk --apparent-size "$install_dir" | cut -f1)
-check "EstimatedSize is a DWORD of the folder's size in KiB (got: $size, folder $kib KiB)" \
-  eval '[[ $size == "REG_DWORD 0x"* ]] && (( size_k = ${size#REG_DWORD }, size_k > kib * 9 / 10 && size_k < kib * 11 / 10 ))'
+# Within a tenth of the folder's size in KiB.
+size_close() {
+  [[ $size == "REG_DWORD 0x"* ]] || return 1
+  local got=$((${size#REG_DWORD }))
+  ((got > kib * 9 / 10 && got < kib * 11 / 10))
+}
+check "EstimatedSize is a DWORD of the folder's size in KiB (got: $size, folder $kib KiB)" size_close
 check "the uninstaller carries the icon at $SIZES px" pe "$install_dir/Uninstall.exe" icons $SIZES
 
 # --- upgrades ---
