@@ -21,7 +21,8 @@ RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 def resources(pe, kind):
     """The data of every resource of a type, in the order of the resource directory."""
     found = []
-    for entry in getattr(pe, "DIRECTORY_ENTRY_RESOURCE", pefile.Structure({})).entries:
+    directory = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for entry in directory.entries if directory else []:
         if entry.id != kind:
             continue
         for named in entry.directory.entries:
