@@ -118,11 +118,14 @@ startup_link=$start_menu/Programs/StartUp/Velmora\ Kestrunner.lnk
 local_dir=$user_dir/AppData/Local/Kestrun
 key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kestrun'
 
-# The folder a shortcut starts its program in, and its target, as the .lnk file stores them
-# (UTF-16 strings, each after a one-character length).
-link_strings() { strings -el "$1" | sed 's/^.//'; }
-starts_in_user_folder() { grep -qixF "C:\\users\\$user\\AppData\\Local\\Kestrun" <<<"$(link_strings "$1")"; }
-targets() { grep -qixF "$2\\kestrun.exe" <<<"$(link_strings "$1")"; }
+# link_has LNK PATH: the shortcut stores PATH (its target or the folder it starts its program
+# in) as one of its UTF-16 strings, after a length that strings shows when it is printable.
+link_has() {
+  strings -el "$1" | want=$2 awk 'BEGIN { want = tolower(ENVIRON["want"]) }
+    { s = tolower($0) } s == want || substr(s, 2) == want { found = 1 } END { exit !found }'
+}
+starts_in_user_folder() { link_has "$1" "C:\\users\\$user\\AppData\\Local\\Kestrun"; }
+targets() { link_has "$1" "$2\\kestrun.exe"; }
 same_files() { diff -r "$folder" "$1" --exclude=Uninstall.exe >/dev/null; }
 # reg_value NAME: "TYPE VALUE" of the registration's value NAME.
 reg_value() {
@@ -244,19 +247,42 @@ check "no registry key or value of ours is left (in: ${keys:-none})" test -z "$k
 check "the list is as it was" list_kept
 
 # --- the installer's pages, as a user meets them ---
-# Enter takes each page's default button: Next on the welcome page, I Agree on the licence, Next
-# on the components and the folder, Install on the Start-menu page; the Finish page comes with
-# "Run Velmora Kestrunner" ticked. Each page's picture goes to the artifacts.
+# Each page's default button, second from the right at the bottom, taken with a click: Next on
+# the welcome page, I Agree on the licence, Next on the components and the folder, Install on
+# the Start-menu page, then Finish on the Finish page, which comes with "Run Velmora Kestrunner"
+# ticked. Each page's picture goes to the artifacts.
 readonly SETUP_TITLE="Velmora Kestrunner Setup"
+default_button() {
+  local window
+  window=$(visible_window "$SETUP_TITLE") && geometry "$window" || return 1
+  # Wine's buttons take a click once the pointer has come onto them.
+  move_pointer $((GX + GW - 140)) $((GY + GH - 24))
+  click_window "$window" 1 $((GW - 136)) $((GH - 21))
+}
+# The welcome and Finish pages have the wizard's dark picture down their left side; the others
+# a light page there.
+side_picture_shown() {
+  local window pixel
+  window=$(visible_window "$SETUP_TITLE") && geometry "$window" || return 1
+  pixel=$(import -window root -crop "1x1+$((GX + 20))+$((GY + GH / 2))" txt:- 2>/dev/null | sed -n 2p)
+  [[ $pixel =~ \#([0-9A-F]{2})([0-9A-F]{2}) ]] &&
+    ((16#${BASH_REMATCH[1]} < 0x40 && 16#${BASH_REMATCH[2]} < 0x40))
+}
 wine "$setup" >>"$E2E_TMP/setup.log" 2>&1 &
 setup_pid=$!
 if wait_until 60 window_shown "$SETUP_TITLE"; then
-  for page in welcome licence components folder start-menu finish; do
-    sleep 1.5
+  for page in welcome licence components folder start-menu; do
+    sleep 1
     screenshot "setup-$page"
-    xdotool windowfocus --sync "$(visible_window "$SETUP_TITLE")" 2>/dev/null
-    key Return
+    default_button
   done
+  if wait_until 60 side_picture_shown; then
+    sleep 0.5
+    screenshot setup-finish
+    default_button
+  else
+    fail "the Finish page comes after the install"
+  fi
   check "the installer ends after Finish" wait_exit "$setup_pid" 30
   check "\"Run Velmora Kestrunner\", ticked, starts the program: its icon docks" \
     wait_until 60 has_wine_tray_icon
