@@ -252,18 +252,19 @@ check "the list is as it was" list_kept
 # the Start-menu page, then Finish on the Finish page, which comes with "Run Velmora Kestrunner"
 # ticked. Each page's picture goes to the artifacts.
 readonly SETUP_TITLE="Velmora Kestrunner Setup"
+# The wizard's window, as it first showed (later pages may bring windows of the same title).
+setup_window=""
 default_button() {
-  local window
-  window=$(visible_window "$SETUP_TITLE") && geometry "$window" || return 1
+  geometry "$setup_window" || return 1
   # Wine's buttons take a click once the pointer has come onto them.
   move_pointer $((GX + GW - 140)) $((GY + GH - 24))
-  click_window "$window" 1 $((GW - 136)) $((GH - 21))
+  click_window "$setup_window" 1 $((GW - 136)) $((GH - 21))
 }
 # The welcome and Finish pages have the wizard's dark picture down their left side; the others
 # a light page there.
 side_picture_shown() {
-  local window pixel
-  window=$(visible_window "$SETUP_TITLE") && geometry "$window" || return 1
+  local pixel
+  geometry "$setup_window" || return 1
   pixel=$(import -window root -crop "1x1+$((GX + 20))+$((GY + GH / 2))" txt:- 2>/dev/null | sed -n 2p)
   [[ $pixel =~ \#([0-9A-F]{2})([0-9A-F]{2}) ]] &&
     ((16#${BASH_REMATCH[1]} < 0x40 && 16#${BASH_REMATCH[2]} < 0x40))
@@ -271,6 +272,7 @@ side_picture_shown() {
 wine "$setup" >>"$E2E_TMP/setup.log" 2>&1 &
 setup_pid=$!
 if wait_until 60 window_shown "$SETUP_TITLE"; then
+  setup_window=$(visible_window "$SETUP_TITLE")
   for page in welcome licence components folder start-menu; do
     sleep 1
     screenshot "setup-$page"
