@@ -11,6 +11,7 @@
 #include "Unit4.h"
 #include "Unit5.h"
 #include "application_identity.h"
+#include "end_request.h"
 #include "error_box.h"
 #include "list_rewrite.h"
 #include "services.h"
@@ -90,6 +91,9 @@ int main(int argc, char* argv[]) {
     TForm1 form1;
     Form1 = &form1;
     if (show_when_made) show_main_window(waiting_token);
+    // The installer or uninstaller asks it to end (Windows): as "E&xit" does, so the icon goes.
+    const auto end_watch =
+        platform::watch_end_requests([] { platform::guarded([] { Form1->Exit1Click(); }); });
     std::unique_ptr<TForm2> form2;
     std::unique_ptr<TForm3> form3;
     std::unique_ptr<TForm4> form4;

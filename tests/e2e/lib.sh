@@ -1027,7 +1027,8 @@ wine_setup() {
   fi
   E2E_UNSHARE=(env)
   E2E_NSENTER=(nsenter -n)
-  export WINEPREFIX=$2 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+  # No Gecko or Mono prompts; no menu entries on the host for the shortcuts a test makes.
+  export WINEPREFIX=$2 WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   export WINESERVER=$WINE_SERVER
   mkdir -p "$WINEPREFIX"
   "$WINE_SERVER" -k 2>/dev/null

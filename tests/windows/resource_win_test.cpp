@@ -70,8 +70,9 @@ TEST(WindowsResources, NamesAndVersionTexts) {
     EXPECT_EQ(words[1], 1200);
 }
 
-// The icon group holds the 16 and 32 pixel images, and the system can load either size.
-TEST(WindowsResources, ProgramIconHasBothSizes) {
+// The icon group holds an image for each size Explorer, the taskbar and the Start menu ask for,
+// and the system loads each at its own size (the largest is stored as PNG).
+TEST(WindowsResources, ProgramIconHasEverySize) {
     const HMODULE module = GetModuleHandleA(nullptr);
     const HRSRC group = FindResourceA(module, "IDI_ICON1", MAKEINTRESOURCEA(14));  // RT_GROUP_ICON
     ASSERT_NE(group, nullptr) << "no icon group IDI_ICON1";
@@ -83,9 +84,9 @@ TEST(WindowsResources, ProgramIconHasBothSizes) {
         const unsigned char* entry = dir + 6 + 14 * i;  // GRPICONDIRENTRY, 14 bytes
         widths.push_back(entry[0] == 0 ? 256 : entry[0]);
     }
-    EXPECT_EQ(widths, (std::vector<unsigned>{16, 32}));
+    EXPECT_EQ(widths, (std::vector<unsigned>{16, 24, 32, 48, 256}));
 
-    for (const int size : {16, 32}) {
+    for (const int size : {16, 24, 32, 48, 256}) {
         SCOPED_TRACE(size);
         const HANDLE icon = LoadImageA(module, "IDI_ICON1", IMAGE_ICON, size, size, 0);
         ASSERT_NE(icon, nullptr);
