@@ -25,6 +25,7 @@ class SocketEchoAttempt final : public EchoAttempt {
   public:
     ~SocketEchoAttempt() override {
         notifier_.reset();  // before its descriptor goes
+        retired_notifier_.reset();
         if (socket_ >= 0) ::close(socket_);
     }
 
@@ -83,7 +84,7 @@ class SocketEchoAttempt final : public EchoAttempt {
         // same number is the only one watching it.
         if (notifier_) {
             notifier_->setEnabled(false);
-            notifier_.release()->deleteLater();
+            retired_notifier_ = std::move(notifier_);  // it may be the signal's sender now
         }
         notifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, &context_, ready);
@@ -147,6 +148,7 @@ class SocketEchoAttempt final : public EchoAttempt {
     QObject context_;
     QTimer timer_;
     std::unique_ptr<QSocketNotifier> notifier_;
+    std::unique_ptr<QSocketNotifier> retired_notifier_;  // on the channel of a helper that went
 };
 
 }  // namespace
