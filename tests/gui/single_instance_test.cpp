@@ -328,11 +328,13 @@ TEST_F(SingleInstanceTest, PeersThatTrickleOrSayNothingAreDroppedWithoutHoldingU
     const auto first = serve_here("/home/user/lists", tokens);
     ASSERT_NE(first, nullptr);
 
-    const Heartbeat heartbeat;
     const pid_t silent = peer_elsewhere("/home/user/lists", "", 100);
     const pid_t trickling = peer_elsewhere("/home/user/lists", "show endless-token", 500);
     const pid_t in_pieces = peer_elsewhere("/home/user/lists", "show pieces\n", 40);
     EXPECT_EQ(claim_elsewhere("/home/user/lists", "meanwhile"), Outcome::handed_over);
+    // From here on, while the peers trickle until they are dropped. (Not sooner: the test's own
+    // forks, slow under AddressSanitizer, would count.)
+    const Heartbeat heartbeat;
     const Kept silent_kept = kept(silent);
     const Kept trickling_kept = kept(trickling);
     const Kept in_pieces_kept = kept(in_pieces);
