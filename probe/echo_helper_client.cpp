@@ -75,7 +75,6 @@ std::uint32_t EchoHelperClient::ask(echo_helper::Target target) {
     // A full channel is a helper that does not read; a closed one has gone: a fresh one.
     stop();
     if (start() && send(pending_)) return pending_.id;
-    if (error_ == 0) error_ = EPIPE;
     stop();
     return 0;
 }
@@ -90,7 +89,6 @@ EchoHelperClient::Reading EchoHelperClient::read(std::uint32_t id, echo_helper::
             const bool was_ready = ready_;
             stop();
             if (!was_ready) {
-                error_ = ECHILD;
                 return Reading::unavailable;
             }
             if (id == 0 || id != pending_.id || asked_again_) return Reading::lost;
@@ -105,7 +103,6 @@ EchoHelperClient::Reading EchoHelperClient::read(std::uint32_t id, echo_helper::
                 break;
             case echo_helper::Outcome::no_socket:
                 stop();
-                error_ = static_cast<int>(message.detail);
                 return Reading::unavailable;
             default:
                 if (id != 0 && message.id == id) {
@@ -130,7 +127,6 @@ bool EchoHelperClient::wait_until_ready(int timeout_ms) {
         const std::int64_t left = deadline - monotonic_ms();
         if (left <= 0) {
             stop();
-            error_ = ETIMEDOUT;
             return false;
         }
         pollfd watch{channel_, POLLIN, 0};
@@ -143,10 +139,8 @@ bool EchoHelperClient::wait_until_ready(int timeout_ms) {
 
 bool EchoHelperClient::start() {
     if (channel_ >= 0) return true;
-    error_ = 0;
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-        error_ = errno;
         return false;
     }
     // The helper gets its end as standard input, nothing else of ours, and an empty
@@ -173,7 +167,6 @@ bool EchoHelperClient::start() {
     ::close(pair[1]);
     if (spawned != 0) {
         ::close(pair[0]);
-        error_ = spawned;
         return false;
     }
     pid_ = pid;

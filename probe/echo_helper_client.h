@@ -31,7 +31,7 @@ class EchoHelperClient {
     ~EchoHelperClient();
 
     // Sends a request for `target` (starting a helper where none runs) and returns its id, or 0
-    // when no helper could be had (error() says why). Never blocks.
+    // when no helper could be had. Never blocks.
     std::uint32_t ask(echo_helper::Target target);
 
     enum class Reading {
@@ -40,7 +40,7 @@ class EchoHelperClient {
         asked_again,  // the helper went before answering; a fresh one has the request, on a
                       // new channel()
         lost,         // the helper went again, or no fresh one could be started
-        unavailable,  // the helper cannot serve here (error() says why): the create error
+        unavailable,  // the helper cannot serve here (no file, no capability): the create error
     };
     // Reads what the channel holds for request `id`, without waiting.
     Reading read(std::uint32_t id, echo_helper::Answer& answer);
@@ -60,9 +60,6 @@ class EchoHelperClient {
     // The helper said it holds its raw socket.
     bool ready() const { return ready_; }
     pid_t pid() const { return pid_; }
-    // Why no helper can serve: an errno value (ENOENT: no helper file; EPERM: no capability to
-    // open its raw socket; ECHILD: it ended before its first word).
-    int error() const { return error_; }
 
   private:
     EchoHelperClient() = default;
@@ -75,7 +72,6 @@ class EchoHelperClient {
     int channel_ = -1;
     pid_t pid_ = -1;
     bool ready_ = false;
-    int error_ = 0;
     std::uint32_t last_id_ = 0;
     // The request in flight, and whether it went to a second helper already.
     echo_helper::Request pending_{};

@@ -1,6 +1,7 @@
 #include "probe_policy.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <algorithm>
 #include <iterator>
 

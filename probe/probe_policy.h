@@ -8,7 +8,6 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <functional>
 #include <memory>
 
