@@ -30,6 +30,9 @@ const char* const notice_summary = "Kestrun is waiting for the network";
 const char* const notice_body =
     "To open its window, start Kestrun again (there is no tray here for its icon). Your "
     "programs start as soon as the network answers.";
+// How long the notification service may take to answer: a service that does not answer keeps
+// the program from ending no longer than this (twice: the notification, then taking it back).
+constexpr int service_wait_ms = 2000;
 
 // Only a bus the session names: asking for one otherwise makes libdbus launch a bus of its own
 // for the display, on which no host will ever register.
@@ -181,7 +184,7 @@ void TrayHostWatch::found(TrayHost host) {
     host_ = host;
     notice_.stop();
     // What the notification said no longer holds.
-    withdraw_notification();
+    withdraw_notification(Delivery::queued);
     // The watchers have done their work; the icon follows the host from here.
     if (bus_watch_ != nullptr) bus_watch_->deleteLater();
     bus_watch_ = nullptr;
@@ -203,27 +206,38 @@ void TrayHostWatch::notify_waiting() {
     notify << QString::fromLatin1(application_name) << 0u << id
            << QString::fromLatin1(notice_summary) << QString::fromLatin1(notice_body)
            << QStringList() << hints << -1;
-    auto* pending =
-        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(notify), this);
-    connect(pending, &QDBusPendingCallWatcher::finished, this,
+    notifying_ = new QDBusPendingCallWatcher(
+        QDBusConnection::sessionBus().asyncCall(notify, service_wait_ms), this);
+    connect(notifying_, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
                 const QDBusPendingReply<unsigned> reply = *call;
                 if (!reply.isValid()) return;
                 notification_ = reply.value();
                 // A tray that came while the notification was on its way takes it back.
-                if (host_ != TrayHost::none) withdraw_notification();
+                if (host_ != TrayHost::none) withdraw_notification(Delivery::queued);
             });
 }
 
-void TrayHostWatch::withdraw_notification() {
+void TrayHostWatch::end() {
+    notice_.stop();
+    // A notification on its way is waited for: its answer gives the id to take back.
+    if (notifying_ && !notifying_->isFinished()) notifying_->waitForFinished();
+    withdraw_notification(Delivery::awaited);
+}
+
+void TrayHostWatch::withdraw_notification(Delivery delivery) {
     if (notification_ == 0) return;
     QDBusMessage close =
         QDBusMessage::createMethodCall(notifications_service, notifications_path,
                                        notifications_service, QStringLiteral("CloseNotification"));
     close << notification_;
     notification_ = 0;
-    QDBusConnection::sessionBus().send(close);
+    if (delivery == Delivery::awaited) {
+        QDBusConnection::sessionBus().call(close, QDBus::Block, service_wait_ms);
+    } else {
+        QDBusConnection::sessionBus().send(close);
+    }
 }
 
 void TrayHostWatch::watch_status_notifier() {

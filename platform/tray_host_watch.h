@@ -6,9 +6,12 @@
 // manager, whichever comes first.
 
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 #include <memory>
 #include <optional>
+
+class QDBusPendingCallWatcher;
 
 namespace platform {
 
@@ -38,6 +41,11 @@ class TrayHostWatch : public QObject {
     // tells the user once through the desktop's notifications, where the session has them.
     static constexpr int notice_after_ms = 10000;
 
+    // The icon is gone for good (the program ends): a notification that says the program waits
+    // is taken back, and the service's answer awaited a moment, so that the request is not lost
+    // with the process.
+    void end();
+
   signals:
     void appeared(platform::TrayHost host);
 
@@ -51,7 +59,8 @@ class TrayHostWatch : public QObject {
     void watch_xembed();
     void found_xembed();
     void notify_waiting();
-    void withdraw_notification();
+    enum class Delivery { queued, awaited };
+    void withdraw_notification(Delivery delivery);
 
     struct Xembed;
     TrayHost host_ = TrayHost::none;
@@ -62,6 +71,8 @@ class TrayHostWatch : public QObject {
     QTimer notice_;
     // The notification the desktop shows, once its service has answered; 0 before.
     unsigned notification_ = 0;
+    // The notification's request while its answer has not come.
+    QPointer<QDBusPendingCallWatcher> notifying_;
     std::unique_ptr<Xembed> xembed_;
     QObject* bus_watch_ = nullptr;  // parent of the D-Bus watchers while they run
 };

@@ -17,6 +17,8 @@ std::optional<bool> TrayHostWatch::status_notifier_host_registered_now() {
 
 void TrayHostWatch::on_status_notifier_host_registered() {}
 
+void TrayHostWatch::end() {}
+
 void send_display_requests() {}
 
 }  // namespace platform

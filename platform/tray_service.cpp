@@ -53,7 +53,10 @@ class SystemTray final : public TrayService {
             case NIM_DELETE:
                 if (!added_ || deleted_) return;
                 deleted_ = true;
-                if (watch_) watch_.release()->deleteLater();
+                if (watch_) {
+                    watch_->end();
+                    watch_.release()->deleteLater();
+                }
                 if (!icon_) return;
                 icon_->hide();
                 // The command may come from inside one of the icon's own signals.

@@ -3,7 +3,7 @@
 # client of it, on a session bus at a socket path. After 10 s the program tells the user once,
 # through the shell's notifications, that it waits for the network and that starting it again
 # opens its window; a second start does so, and the shell counts the window to the menu entry;
-# a tray that comes later takes the notification back; the network starts the list.
+# a tray that comes later takes the notification back; a copy that ends takes its own back.
 # Usage: gnome_shell_no_tray_test.sh <path of the kestrun binary>
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -62,8 +62,11 @@ check "a tray that comes later gets the icon" wait_until 20 has_sni_item
 check "and the notification is taken back" \
   wait_until 5 eval '(($(calls_to org.freedesktop.Notifications CloseNotification) == 1))'
 
-# The window's "&OK" cannot be pressed here (no input on a headless shell); a third copy waits
-# hidden in its own folder and the network starts its list.
+# The window's "&OK" cannot be pressed here (no input on a headless shell). With the tray gone
+# again, a third copy waits hidden in its own folder, says so once, and takes its notification
+# back as the network starts its list and it ends.
+gnome_extensions
+check "the tray goes again" wait_until 20 eval '! host_registered'
 first=$E2E_KESTRUN_PID
 other=$E2E_TMP/other
 mkdir "$other"
@@ -71,7 +74,11 @@ make_recorder "$other"
 write_record "$other/applications.dat" "News" "$other/rec.sh News" 1
 start_kestrun "$other"
 E2E_OTHER_PIDS+=("$first")
-sleep 2
+check "a third copy with no tray says so after 10 s" \
+  wait_until 15 eval '(($(notifications | awk -F"\t" "\$3 != \"none\"" | wc -l) == 2))'
+third_notification=$(notifications | tail -n1 | cut -f3)
 network_starts_list "$other" News
+check "and takes its notification ($third_notification) back as it ends (got $(closed_notifications | paste -sd' '))" \
+  wait_until 3 eval '[[ "$(closed_notifications | tail -n1)" == "$third_notification" ]] && (($(closed_notifications | wc -l) == 2))'
 
 e2e_finish

@@ -902,6 +902,12 @@ gnome_pointer() {
     [[ "$reply" == ok ]]
 }
 
+# closed_notifications: the ids of the notifications taken back (CloseNotification), one a line.
+closed_notifications() {
+  jq -r 'select(.type == "method_call" and .destination == "org.freedesktop.Notifications"
+      and .member == "CloseNotification") | .payload.data[0]' "$E2E_TMP/bus.json" 2>/dev/null
+}
+
 # calls_to NAME MEMBER: how many calls of that method the bus monitor saw going to NAME.
 calls_to() {
   jq -s --arg n "$1" --arg m "$2" \
