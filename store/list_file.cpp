@@ -179,6 +179,8 @@ void ListFile::bind(std::string full_name) {
     fd_ = -1;
     position_ = 0;
     known_count_ = 0;
+    forget_read_ahead();
+    ahead_.reset();
     name_ = std::move(full_name);
 }
 
@@ -270,19 +272,61 @@ bool ListFile::at_end() {
     return position_ >= record_count();
 }
 
-LaunchRecord ListFile::read_record() {
-    if (fd_ < 0) throw IoError(file_not_open);
-    LaunchRecord record;
-    auto* bytes = reinterpret_cast<unsigned char*>(&record);
-    const std::uint64_t offset = std::uint64_t{position_} * record_size;
-    std::size_t total = 0;
-    while (total < record_size) {
+namespace {
+
+// 57 KB: as many records as a rewrite gathers for one write.
+constexpr std::size_t records_per_read = 256;
+
+// Reads up to `size` bytes at `offset`, fewer only at the end of the file; the bytes read are
+// in `total`. An OS error, or 0.
+int read_fully(int fd, unsigned char* bytes, std::size_t size, std::uint64_t offset,
+               std::size_t& total) {
+    total = 0;
+    while (total < size) {
         std::size_t done = 0;
-        check(file_system().pread(fd_, bytes + total, record_size - total, offset + total, done));
+        const int os_error =
+            file_system().pread(fd, bytes + total, size - total, offset + total, done);
+        if (os_error != 0) return os_error;
         if (done == 0) break;
         total += done;
     }
-    if (total < record_size) throw IoError(read_beyond_end_of_file);
+    return 0;
+}
+
+}  // namespace
+
+bool ListFile::read_ahead() {
+    if (!ahead_) ahead_ = std::make_unique<LaunchRecord[]>(records_per_read);
+    forget_read_ahead();
+    std::size_t total = 0;
+    if (read_fully(fd_, reinterpret_cast<unsigned char*>(ahead_.get()),
+                   records_per_read * record_size, std::uint64_t{position_} * record_size,
+                   total) != 0)
+        return false;
+    ahead_first_ = position_;
+    ahead_count_ = total / record_size;
+    return true;
+}
+
+void ListFile::forget_read_ahead() {
+    ahead_first_ = 0;
+    ahead_count_ = 0;
+}
+
+LaunchRecord ListFile::read_record() {
+    if (fd_ < 0) throw IoError(file_not_open);
+    const bool ahead = position_ >= ahead_first_ && position_ < ahead_first_ + ahead_count_;
+    if (!ahead && read_ahead() && ahead_count_ == 0) throw IoError(read_beyond_end_of_file);
+    LaunchRecord record;
+    if (ahead_count_ != 0) {
+        record = ahead_[position_ - ahead_first_];
+    } else {
+        // The read ahead failed: this record alone, which fails only if it is the bad one.
+        std::size_t total = 0;
+        check(read_fully(fd_, reinterpret_cast<unsigned char*>(&record), record_size,
+                         std::uint64_t{position_} * record_size, total));
+        if (total < record_size) throw IoError(read_beyond_end_of_file);
+    }
     ++position_;
     return record;
 }
@@ -297,6 +341,7 @@ void ListFile::write_records(const LaunchRecord* records, std::size_t count) {
     const std::uint64_t offset = std::uint64_t{position_} * record_size;
     const std::size_t size = count * record_size;
     std::size_t done = 0;
+    forget_read_ahead();  // what was read ahead may be what this write changes
     check(file_system().pwrite(fd_, records, size, offset, done));
     if (done < size) throw IoError(disk_full);
     position_ += count;
@@ -313,6 +358,8 @@ void ListFile::close() {
     fd_ = -1;
     position_ = 0;
     known_count_ = 0;
+    forget_read_ahead();
+    ahead_.reset();
     check(file_system().close(fd));
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -116,7 +117,10 @@ class ListFile {
     // Position (in records) >= record count. The size is asked again only where the count last
     // seen says the end is reached: a pass over the list looks it up twice, not once a record.
     bool at_end();
-    LaunchRecord read_record();  // fewer than 223 bytes left: read_beyond_end_of_file
+    // Fewer than 223 bytes left: read_beyond_end_of_file. Records are read ahead, a few hundred
+    // at a time, so that a pass over a long list is not a system call per record; a read that
+    // fails reads the one record alone, so an error shows where its record is reached.
+    LaunchRecord read_record();
     void write_record(const LaunchRecord& record);  // short write: disk_full
     // `count` records from `records` at the position, in one write; short write: disk_full.
     void write_records(const LaunchRecord* records, std::size_t count);
@@ -126,10 +130,18 @@ class ListFile {
     void rename(const std::string& new_full_name);  // must be closed
 
   private:
+    // Reads records from the position on into the read-ahead; false when the read failed.
+    bool read_ahead();
+    void forget_read_ahead();
+
     std::string name_;
     int fd_ = -1;                  // a CRT/POSIX descriptor on every OS
     std::size_t position_ = 0;     // in records
     std::size_t known_count_ = 0;  // the record count last looked up; 0 when closed
+    // Records read ahead: ahead_count_ of them from record ahead_first_ on.
+    std::unique_ptr<LaunchRecord[]> ahead_;
+    std::size_t ahead_first_ = 0;
+    std::size_t ahead_count_ = 0;
 };
 
 // The first record named `name`, reading on from where `list` stands; nothing when the list

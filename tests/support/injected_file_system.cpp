@@ -57,8 +57,10 @@ store::FileSystem InjectedFileSystem::table() {
     };
     t.pread = [this, &real](int fd, void* buffer, std::size_t size, std::uint64_t offset,
                             std::size_t& done) {
-        return run({"pread " + names_[fd]},
-                   [&] { return real.pread(fd, buffer, size, offset, done); });
+        FileCall call("pread " + names_[fd]);
+        call.offset = offset;
+        call.size = size;
+        return run(call, [&] { return real.pread(fd, buffer, size, offset, done); });
     };
     t.pwrite = [this, &real](int fd, const void* buffer, std::size_t size, std::uint64_t offset,
                              std::size_t& done) {
@@ -136,9 +138,17 @@ int list_is_read_only(const FileCall& call) {
                : 0;
 }
 
+bool failure_goes_unreported(const std::string& failed_call) {
+    return failed_call == "fsync dir" || failed_call == "close dir" ||
+           failed_call == "pread applications.dat";
+}
+
 std::function<int(const FileCall&)> nth_read_fails(int nth, int error) {
-    return [nth, error, reads = 0](const FileCall& call) mutable {
-        return call.label.rfind("pread ", 0) == 0 && ++reads == nth ? error : 0;
+    const std::uint64_t first = std::uint64_t(nth - 1) * store::record_size;
+    const std::uint64_t end = first + store::record_size;
+    return [first, end, error](const FileCall& call) {
+        const bool covers = call.offset < end && call.offset + call.size > first;
+        return call.label == "pread applications.dat" && covers ? error : 0;
     };
 }
 

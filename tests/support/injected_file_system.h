@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -24,6 +25,8 @@ struct FileCall {
     std::string label;                    // "open temp.dat", "rename temp.dat applications.dat"
     std::optional<store::OpenMode> mode;  // for open
     bool blocking;                        // for flock: the wait for another rewrite's turn
+    std::uint64_t offset = 0;             // for pread: the bytes it asks for
+    std::size_t size = 0;
 };
 
 class InjectedFileSystem {
@@ -65,7 +68,12 @@ std::string error_of(const std::function<void()>& action);
 // For fail_when. The list cannot be opened for writing (EACCES), as when it is read-only:
 // root, which CI runs as, would get past the file's own mode.
 int list_is_read_only(const FileCall& call);
-// The `nth` read of a record (counting from 1) fails with `error`.
+// A call whose failure a change reports to nobody, as nothing is lost by it: the folder's sync
+// after the rename (the new list is in place), or a read ahead of the list, which is made again
+// record by record.
+bool failure_goes_unreported(const std::string& failed_call);
+// Reading the `nth` record (counting from 1) fails with `error`, as a bad spot in the file would:
+// every read of the list that covers a byte of it.
 std::function<int(const FileCall&)> nth_read_fails(int nth, int error);
 
 }  // namespace kestrun_test

@@ -363,11 +363,13 @@ TEST(IoErrorCause, UnnamedErrorsShowTheirNumber) {
     InjectedFileSystem injected;
     ScopedFileSystem scope(injected.table());
 
-    injected.fail_on = "pread";
-    injected.error = EIO;
+    injected.fail_when = [](const FileCall& call) {
+        return call.label.rfind("pread", 0) == 0 ? EIO : 0;  // the read ahead and the retry
+    };
     EXPECT_EQ(error_of([&] { list.read_record(); }), "I/O error 5");
 
     injected.failed_call.clear();
+    injected.fail_when = nullptr;
     injected.fail_on = "fstat";
     injected.error = EOVERFLOW;
     EXPECT_EQ(error_of([&] { list.record_count(); }), "I/O error " + std::to_string(EOVERFLOW));

@@ -1,5 +1,5 @@
-// A long list through the store: every byte kept, and a pass over it costs a system call per
-// record at most (a read), not three.
+// A long list through the store: every byte kept, and a pass over it reads and writes a few
+// hundred records a system call, not one a record.
 
 #include <gtest/gtest.h>
 
@@ -33,7 +33,7 @@ std::size_t count_of(const std::vector<std::string>& calls, const std::string& c
     return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
 }
 
-TEST(LongList, RewriteKeepsEveryByteWithFewWritesAndOneSizeLookUpPerPass) {
+TEST(LongList, RewriteKeepsEveryByteWithFewReadsAndWritesAndOneSizeLookUpPerPass) {
     TempDir dir;
     const ListPaths paths(dir.path());
     const std::string old = long_list_bytes();
@@ -49,7 +49,9 @@ TEST(LongList, RewriteKeepsEveryByteWithFewWritesAndOneSizeLookUpPerPass) {
     EXPECT_EQ(read_bytes(paths.list_file()), expected);
     EXPECT_FALSE(file_exists(paths.temp_file()));
 
-    EXPECT_EQ(count_of(recorder.calls, "pread applications.dat"), long_list);
+    const std::size_t reads = count_of(recorder.calls, "pread applications.dat");
+    EXPECT_GE(reads, 1u);
+    EXPECT_LE(reads, long_list / 100);
     const std::size_t writes = count_of(recorder.calls, "pwrite temp.dat");
     EXPECT_GE(writes, 1u);
     EXPECT_LE(writes, long_list / 100);
@@ -76,6 +78,20 @@ TEST(LongList, AWriteFailingMidwayLeavesTheOldListAndNoScratchFile) {
         EXPECT_FALSE(file_exists(paths.temp_file()));
         EXPECT_EQ(open_descriptor_count(), open_before);
     }
+}
+
+TEST(LongList, ABadSpotFailsTheReadOfItsRecordOnlyAfterEveryRecordBeforeIt) {
+    TempDir dir;
+    const ListPaths paths(dir.path());
+    write_bytes(paths.list_file(), long_list_bytes());
+    InjectedFileSystem injected;
+    injected.fail_when = nth_read_fails(701, EIO);
+    ScopedFileSystem scope(injected.table());
+    ListFile list(paths.list_file());
+    list.open_existing();
+    for (std::size_t i = 0; i < 700; ++i)
+        ASSERT_EQ(record_name(list.read_record()), "entry " + std::to_string(i));
+    EXPECT_EQ(error_of([&] { list.read_record(); }), "I/O error " + std::to_string(EIO));
 }
 
 TEST(LongList, TheEndOfAPassStillSeesRecordsAddedMeanwhile) {
