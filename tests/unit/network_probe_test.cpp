@@ -31,20 +31,12 @@
 
 #include "cannot_run.h"
 #include "echo_helper_client.h"
+#include "fake_echo.h"
 #include "netns.h"
 
 namespace {
 
 using kestrun_test::Findings;
-
-// The child's event loop.
-QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "network_probe_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
 
 // One two-address test on the system's attempts, with a 10 ms heartbeat beside it: how the
 // loop fared while the test waited.
@@ -56,7 +48,7 @@ struct ProbeRun {
 
 // `meanwhile`, when given, runs 100 ms into the test.
 ProbeRun run_probe(const std::function<void()>& meanwhile = {}) {
-    application();
+    kestrun_test::event_loop_application();
     ProbeRun run;
     probe::NetworkProbe network(probe::system_echo_attempt);
     QEventLoop loop;
@@ -226,7 +218,7 @@ void run_batch(const std::string& lines) {
 
 TEST(NetworkWatchTest, SignalsWhatCanBringIpv4ConnectivityOnlyFromTheKernel) {
     RUN_IN_NAMESPACE(r, [](Findings& f) {
-        application();
+        kestrun_test::event_loop_application();
         const auto watch = probe::system_network_watch();
         using kestrun_test::run_setup;
         f.set("link_up", signals_after(*watch, [] { run_setup("ip link set lo up"); }));

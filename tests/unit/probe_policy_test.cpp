@@ -28,19 +28,10 @@ struct TestClock final : probe::ProbePolicy::Clock {
     void cancel() override { due = -1; }
 };
 
-// The event loop the attempts report through.
-QCoreApplication& application() {
-    static int argc = 1;
-    static char name[] = "probe_policy_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
 class ProbePolicyTest : public ::testing::Test {
   protected:
     ProbePolicyTest()
-        : app((application(), true)),
+        : app((kestrun_test::event_loop_application(), true)),
           policy([this] { return probe::blocking_echo_attempt(echo); }, [this] { return waiting; },
                  std::make_unique<TestClock>(now, due, wake)) {
         QObject::connect(&policy, &probe::ProbePolicy::network_up, [this] { ++launches; });
