@@ -1,7 +1,5 @@
 #include "fake_echo.h"
 
-#include <QCoreApplication>
-
 #include <arpa/inet.h>
 
 #include <cstring>
@@ -26,14 +24,6 @@ std::uint32_t FakeEcho::IcmpSendEcho(probe::IcmpHandle, std::uint32_t destinatio
     answer.Status = status;
     std::memcpy(reply, &answer, sizeof answer);
     return 1;
-}
-
-QCoreApplication& event_loop_application() {
-    static int argc = 1;
-    static char name[] = "kestrun_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
 }
 
 }  // namespace kestrun_test

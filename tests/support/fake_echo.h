@@ -1,14 +1,11 @@
 #pragma once
 // An echo service that answers each request with the next scripted Status (IP_SUCCESS or a
-// failure; a timeout once the script runs out) and records where each went; and the event loop
-// the probe's attempts report through.
+// failure; a timeout once the script runs out) and records where each went.
 
 #include <cstdint>
 #include <vector>
 
 #include "icmp_dll.h"
-
-class QCoreApplication;
 
 namespace kestrun_test {
 
@@ -25,8 +22,5 @@ struct FakeEcho : probe::EchoService {
                                std::uint32_t) override;
     bool IcmpCloseHandle(probe::IcmpHandle) override { return true; }
 };
-
-// The test program's one QCoreApplication, made on first use.
-QCoreApplication& event_loop_application();
 
 }  // namespace kestrun_test

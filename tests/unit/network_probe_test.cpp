@@ -31,7 +31,7 @@
 
 #include "cannot_run.h"
 #include "echo_helper_client.h"
-#include "fake_echo.h"
+#include "event_loop.h"
 #include "netns.h"
 
 namespace {

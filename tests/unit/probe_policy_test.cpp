@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "echo_attempt.h"
+#include "event_loop.h"
 #include "fake_echo.h"
 
 namespace {
