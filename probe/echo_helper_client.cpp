@@ -43,6 +43,18 @@ bool is_file(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// True while `pid` is a child of ours not reaped yet (running, or a zombie): only then is the
+// number still the helper's. Where SIGCHLD is ignored (a disposition our own parent may hand
+// down), a helper that ends is reaped at once, and its number may go to any other process.
+bool is_unreaped_child(pid_t pid) {
+    siginfo_t info{};
+    int result = -1;
+    do {
+        result = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (result < 0 && errno == EINTR);
+    return result == 0;
+}
+
 }  // namespace
 
 std::string echo_helper_path() {
@@ -207,7 +219,7 @@ bool EchoHelperClient::receive(echo_helper::Answer& answer, bool& gone) {
 void EchoHelperClient::stop() {
     if (channel_ >= 0) ::close(channel_);
     channel_ = -1;
-    if (pid_ > 0) {
+    if (pid_ > 0 && is_unreaped_child(pid_)) {
         // Its channel closed, the helper would end by itself; a hung or stopped one would not.
         ::kill(pid_, SIGKILL);
         while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {

@@ -2,6 +2,8 @@
 // What a test asks of its own process and of the system (POSIX): open descriptors, memory,
 // work in a child that may hang, and work as another user.
 
+#include <sys/types.h>
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -53,6 +55,14 @@ class AdoptingOrphans {
   private:
     bool ok_ = false;
 };
+
+// Starts a process numbered `pid` that is not our child (the one that made it ends at once) and
+// holds no descriptor of ours; it idles until it is killed. What a process number we gave up may
+// stand for next. -1 when the kernel refused: choosing the number needs root (Linux), and the
+// number must be free.
+pid_t start_stranger_numbered(pid_t pid);
+// True while `pid` is a process that has not ended (a zombie has).
+bool is_running(pid_t pid);
 
 // Waits for `condition` for up to `seconds`, looking every few milliseconds; its last answer.
 bool eventually(const std::function<bool()>& condition, double seconds = 10);

@@ -776,12 +776,7 @@ TEST(EchoHelperTest, GoesWithTheProgramAndIsOnlyStartedWhereNeeded) {
         ::waitpid(program, nullptr, 0);
         f.set("ended_with_program",
               helper_pid > 0 && kestrun_test::eventually(
-                                    [&] {
-                                        const std::string state =
-                                            proc_status_field(helper_pid, "State");
-                                        return state == "(none)" || state[0] == 'Z';
-                                    },
-                                    5));
+                                    [&] { return !kestrun_test::is_running(helper_pid); }, 5));
 
         // Stopped by the program: ended and reaped.
         probe::EchoHelperClient& h = ready_helper();
@@ -798,6 +793,33 @@ TEST(EchoHelperTest, GoesWithTheProgramAndIsOnlyStartedWhereNeeded) {
     EXPECT_EQ(r["stopped_and_reaped"], "1");
     EXPECT_EQ(r["up"], "1");
     EXPECT_EQ(r["helper_runs"], "0");
+}
+
+// Where SIGCHLD is ignored (a disposition the program's own parent may hand down), a helper that
+// ends is reaped by the system at once and its number may go to any other process: replacing
+// the helper must leave that process alone.
+TEST(EchoHelperTest, AHelperReapedByTheSystemLeavesItsNumberAlone) {
+    RUN_IN_NAMESPACE(r, [](Findings& f) {
+        probe::EchoHelperClient& h = ready_helper();
+        ::signal(SIGCHLD, SIG_IGN);
+        const pid_t gone = h.pid();
+        ::kill(gone, SIGKILL);
+        if (!kestrun_test::eventually([&] { return ::kill(gone, 0) != 0; }, 5))
+            throw SetupError("the killed helper was not reaped");
+        const pid_t stranger = kestrun_test::start_stranger_numbered(gone);
+        if (stranger != gone)
+            throw SetupError("cannot start a process numbered " + std::to_string(gone));
+        // The next request finds the helper's channel closed; a fresh helper takes it.
+        const std::uint32_t id = h.ask(helper::Target::first);
+        f.set("asked", id != 0 && h.pid() > 0 && h.pid() != gone);
+        f.set("stranger_after_ask", kestrun_test::is_running(stranger));
+        h.stop();
+        f.set("stranger_after_stop", kestrun_test::is_running(stranger));
+        ::kill(stranger, SIGKILL);
+    });
+    EXPECT_EQ(r["asked"], "1");
+    EXPECT_EQ(r["stranger_after_ask"], "1");
+    EXPECT_EQ(r["stranger_after_stop"], "1");
 }
 
 TEST(EchoHelperTest, AHelperThatCannotServeIsTheCreateError) {
