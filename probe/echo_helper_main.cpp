@@ -1,7 +1,8 @@
 // kestrun-echo-helper: the echo exchanges of kestrun's probe where unprivileged ICMP sockets are
 // off. It is the one installed file with cap_net_raw. kestrun starts it with one end of a
 // SOCK_SEQPACKET socket pair as its standard input; it opens its raw ICMP socket, drops every
-// capability for good, and then answers echo requests with their outcome until kestrun goes.
+// capability for good, and then answers echo requests with their outcome until kestrun goes (or
+// stops reading).
 // Any local user can start it with a socket pair of their own, so it does the probe's job and
 // nothing more: a request only chooses one of the two compiled-in probe addresses; the payload
 // and the timeout are the probe's; it sends no more echoes than the probe's bursts need. Its
@@ -62,10 +63,12 @@ bool drop_capabilities() {
     return true;
 }
 
+// Never waits on the peer: one that leaves its answers unread until the channel is full has no
+// use for us, and we end.
 bool say(const Answer& answer) {
     ssize_t sent = -1;
     do {
-        sent = ::send(channel, &answer, sizeof answer, MSG_NOSIGNAL);
+        sent = ::send(channel, &answer, sizeof answer, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (sent < 0 && errno == EINTR);
     return sent == static_cast<ssize_t>(sizeof answer);
 }

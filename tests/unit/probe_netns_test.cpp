@@ -795,6 +795,43 @@ TEST(EchoHelperTest, GoesWithTheProgramAndIsOnlyStartedWhereNeeded) {
     EXPECT_EQ(r["helper_runs"], "0");
 }
 
+// The helper never waits on its peer: one that sends on and leaves every answer unread fills the
+// channel, and the helper ends instead of blocking there for good.
+TEST(EchoHelperTest, APeerThatNeverReadsEndsTheHelper) {
+    RUN_IN_NAMESPACE(r, [](Findings& f) {
+        probe::EchoHelperClient& h = ready_helper();
+        const pid_t pid = h.pid();
+        const std::uint8_t not_a_request[3] = {};
+        int unread = 0;
+        const auto start = Clock::now();
+        while (Clock::now() - start < std::chrono::seconds(5)) {
+            if (::send(h.channel(), not_a_request, sizeof not_a_request,
+                       MSG_DONTWAIT | MSG_NOSIGNAL) == sizeof not_a_request) {
+                ++unread;
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            } else {
+                break;  // the channel has closed
+            }
+        }
+        siginfo_t ended{};
+        f.set("ended", kestrun_test::eventually(
+                           [&] {
+                               ended = siginfo_t{};
+                               return ::waitid(P_PID, static_cast<id_t>(pid), &ended,
+                                               WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                                      ended.si_pid == pid;
+                           },
+                           5));
+        f.set("exit", ended.si_code == CLD_EXITED ? std::to_string(ended.si_status) : "-");
+        f.set("unread_answers", unread > 50);
+        h.stop();
+    });
+    EXPECT_EQ(r["ended"], "1");
+    EXPECT_EQ(r["exit"], "0");
+    EXPECT_EQ(r["unread_answers"], "1");
+}
+
 // Where SIGCHLD is ignored (a disposition the program's own parent may hand down), a helper that
 // ends is reaped by the system at once and its number may go to any other process: replacing
 // the helper must leave that process alone.
