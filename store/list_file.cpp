@@ -125,6 +125,12 @@ ListBusyError::ListBusyError(const std::string& full_name)
     : IoError(busy_code, base_name(full_name) +
                              " is being changed by another program: try again in a moment") {}
 
+ListNamedLikeScratchError::ListNamedLikeScratchError(const std::string& full_name)
+    : IoError(file_access_denied,
+              base_name(full_name) +
+                  " leads to a file called temp.dat, the name a change writes the new list "
+                  "under: give that file another name") {}
+
 bool is_users_own([[maybe_unused]] const FileStatus& status) {
 #ifdef _WIN32
     return true;

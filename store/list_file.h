@@ -67,6 +67,14 @@ class ListBusyError : public IoError {
     explicit ListBusyError(const std::string& full_name);
 };
 
+// A list of the user's own that is a link to a file called temp.dat: a rewrite writes the new
+// list under that name beside the file it replaces, and would remove the list as a leftover.
+// The list is read as usual, and never rewritten.
+class ListNamedLikeScratchError : public IoError {
+  public:
+    explicit ListNamedLikeScratchError(const std::string& full_name);
+};
+
 // On POSIX: true when `status` belongs to a file that only the effective user can change.
 // Always true on Windows, whose files carry no owner or mode bits here.
 bool is_users_own(const FileStatus& status);
