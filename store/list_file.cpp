@@ -139,6 +139,11 @@ bool is_users_own([[maybe_unused]] const FileStatus& status) {
 #endif
 }
 
+bool names_regular_file(const std::string& path) {
+    FileStatus status;
+    return file_system().stat_status(path, true, status) == 0 && status.regular;
+}
+
 int io_error_code_from_os(int os_error) {
     int code = 0;
     return named_os_error(os_error, code) ? code : os_error;

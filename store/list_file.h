@@ -91,6 +91,11 @@ struct ResolvedName {
 // leads nowhere; a failure to look at the name itself is left in os_error.
 ResolvedName resolve_links(const std::string& full_name);
 
+// True when `path`, bytes as the list holds them, names a regular file (links followed), the
+// way the system's own calls take those bytes (on Windows in the ANSI code page, as the launcher
+// does). False also when it cannot be looked at.
+bool names_regular_file(const std::string& path);
+
 // Maps an OS error number (errno, or GetLastError on Windows) to the code IoError carries.
 int io_error_code_from_os(int os_error);
 

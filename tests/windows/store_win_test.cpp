@@ -306,4 +306,28 @@ TEST(WindowsRecordText, CutNeverSplitsACharacterOfTheCodePage) {
     EXPECT_EQ(cut_to_capacity(a19 + "\x82\xa0", 20, 1252), a19 + "\x82");
 }
 
+// A path the add dialog checks names its file as the launcher will take it, in the ANSI code
+// page: a typographic apostrophe (a user called O'Brien) is a byte outside Latin-1 there, which
+// the C++ library's own conversion of a narrow name misreads.
+TEST(WindowsPaths, PathOfAnsiBytesNamesItsFile) {
+    TempDir dir;
+    char apostrophe[8] = {};
+    BOOL lossy = FALSE;
+    // (UTF-8 takes no question whether a character was lost.)
+    const int length = WideCharToMultiByte(CP_ACP, 0, L"\u2019", 1, apostrophe, sizeof apostrophe,
+                                           nullptr, GetACP() == CP_UTF8 ? nullptr : &lossy);
+    ASSERT_TRUE(length > 0 && !lossy)
+        << "code page " << GetACP() << " has no typographic apostrophe";
+    const std::string program = dir.file("O" + std::string(apostrophe, length) + "Brien.exe");
+    const HANDLE made =
+        CreateFileA(program.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    CloseHandle(made);
+
+    EXPECT_TRUE(names_regular_file(program));
+    EXPECT_FALSE(names_regular_file(program + " --with-an-argument"));
+    EXPECT_FALSE(names_regular_file(dir.path()));  // a folder
+    EXPECT_FALSE(names_regular_file(dir.file("missing.exe")));
+}
+
 }  // namespace
