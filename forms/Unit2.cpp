@@ -5,7 +5,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <filesystem>
 #include <set>
 #include <stdexcept>
 
@@ -145,8 +144,7 @@ std::string TForm2::uniquify_name(const std::optional<std::string>& edited_name)
 void TForm2::add_entry() {
     if (app_path->text().isEmpty()) return;
     // Taken as typed: a folder, or a path followed by arguments, names no file.
-    std::error_code no_file;
-    if (!std::filesystem::is_regular_file(path_bytes(), no_file)) {
+    if (!store::names_regular_file(path_bytes())) {
         Form3->Label1->setText(QString::fromLatin1(notice_missing_application));
         Form3->exec();
         Form3->Label1->setText(QString::fromLatin1(notice_resting_text));

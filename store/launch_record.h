@@ -29,12 +29,16 @@ std::string record_path(const LaunchRecord& record);
 bool is_enabled(const LaunchRecord& record);  // byte == 1
 
 // Stores `bytes` cut to the field's capacity; the cut never splits a multi-byte
-// character of the locale's encoding (LC_CTYPE).
+// character of the locale's encoding (LC_CTYPE; on Windows the ANSI code page).
 void set_name(LaunchRecord& record, std::string_view bytes);
 void set_path(LaunchRecord& record, std::string_view bytes);
 LaunchRecord make_record(std::string_view name, std::string_view path, bool enabled);
 
 // The longest prefix of `bytes` of at most `capacity` bytes that ends on a character boundary.
 std::string cut_to_capacity(std::string_view bytes, std::size_t capacity);
+#ifdef _WIN32
+// The same in the characters of code page `code_page`.
+std::string cut_to_capacity(std::string_view bytes, std::size_t capacity, unsigned code_page);
+#endif
 
 }  // namespace store

@@ -125,12 +125,23 @@ ListBusyError::ListBusyError(const std::string& full_name)
     : IoError(busy_code, base_name(full_name) +
                              " is being changed by another program: try again in a moment") {}
 
+ListNamedLikeScratchError::ListNamedLikeScratchError(const std::string& full_name)
+    : IoError(file_access_denied,
+              base_name(full_name) +
+                  " leads to a file called temp.dat, the name a change writes the new list "
+                  "under: give that file another name") {}
+
 bool is_users_own([[maybe_unused]] const FileStatus& status) {
 #ifdef _WIN32
     return true;
 #else
     return status.owner == static_cast<std::uint32_t>(::geteuid()) && (status.mode & 022) == 0;
 #endif
+}
+
+bool names_regular_file(const std::string& path) {
+    FileStatus status;
+    return file_system().stat_status(path, true, status) == 0 && status.regular;
 }
 
 int io_error_code_from_os(int os_error) {

@@ -67,6 +67,14 @@ class ListBusyError : public IoError {
     explicit ListBusyError(const std::string& full_name);
 };
 
+// A list of the user's own that is a link to a file called temp.dat: a rewrite writes the new
+// list under that name beside the file it replaces, and would remove the list as a leftover.
+// The list is read as usual, and never rewritten.
+class ListNamedLikeScratchError : public IoError {
+  public:
+    explicit ListNamedLikeScratchError(const std::string& full_name);
+};
+
 // On POSIX: true when `status` belongs to a file that only the effective user can change.
 // Always true on Windows, whose files carry no owner or mode bits here.
 bool is_users_own(const FileStatus& status);
@@ -82,6 +90,11 @@ struct ResolvedName {
 // Throws UnsafeFileError for a link someone else owns and "File not found" for a link that
 // leads nowhere; a failure to look at the name itself is left in os_error.
 ResolvedName resolve_links(const std::string& full_name);
+
+// True when `path`, bytes as the list holds them, names a regular file (links followed), the
+// way the system's own calls take those bytes (on Windows in the ANSI code page, as the launcher
+// does). False also when it cannot be looked at.
+bool names_regular_file(const std::string& path);
 
 // Maps an OS error number (errno, or GetLastError on Windows) to the code IoError carries.
 int io_error_code_from_os(int os_error);

@@ -281,6 +281,8 @@ void ListRewrite::locate() {
     const std::string::size_type slash = target_.find_last_of(separator);
     directory_ = slash == std::string::npos ? "." : slash == 0 ? "/" : target_.substr(0, slash);
     temp_name_ = target_.substr(0, slash + 1) + "temp.dat";
+    // Its scratch file would be the list itself, removed as a leftover before a record is read.
+    if (temp_name_ == target_) throw ListNamedLikeScratchError(paths_.list_file());
 }
 
 bool ListRewrite::take_turn([[maybe_unused]] std::chrono::steady_clock::time_point deadline) {

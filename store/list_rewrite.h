@@ -34,7 +34,8 @@ class ListPaths {
 // refused with UnsafeFileError) and creates it anew, never through a link. commit() gives it
 // the old list's permissions, flushes it, checks that temp.dat is still the file it made,
 // renames it over the list and syncs the folder. A list that is a link of the user's own
-// stays one: the file it leads to is replaced, by a temp.dat beside that file. Destroying an
+// stays one: the file it leads to is replaced, by a temp.dat beside that file (one that leads to
+// a file called temp.dat is refused: ListNamedLikeScratchError). Destroying an
 // uncommitted rewrite closes and removes its temp.dat (only if it is still the one it made),
 // leaving the list untouched. A failure of the folder sync is not reported: the rename has
 // already put the new list in place.

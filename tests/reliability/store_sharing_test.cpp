@@ -196,6 +196,31 @@ TEST_F(OwnLink, ThatLeadsNowhereIsAMissingListNeverAnEmptyOneToReplace) {
     EXPECT_TRUE(fs::is_symlink(paths.list_file()));
 }
 
+// The link leads to a file called temp.dat, the name a change writes the new list under: taken
+// for a leftover, the list would go before a record of it was read. It is read as usual, and
+// every change is refused with the list left as it was, wherever that file lies.
+TEST_F(OwnLink, ToAFileCalledLikeTheScratchFileIsReadAndNeverRemoved) {
+    const std::string refused =
+        "applications.dat leads to a file called temp.dat, the name a change writes the new list "
+        "under: give that file another name";
+    const std::string before = read_bytes(target);
+    for (const std::string& place : {dir.file("dotfiles/temp.dat"), paths.temp_file()}) {
+        SCOPED_TRACE(place);
+        fs::rename(target, place);
+        target = place;
+        fs::remove(paths.list_file());
+        ASSERT_EQ(::symlink(place.c_str(), paths.list_file().c_str()), 0);
+
+        EXPECT_EQ(names_in(paths.list_file()), (std::vector<std::string>{"First", "Second"}));
+        std::map<std::string, std::string> outcomes = every_action(paths);
+        EXPECT_EQ(outcomes["open"], "");
+        outcomes.erase("open");
+        expect_all(outcomes, refused);
+        EXPECT_EQ(read_bytes(place), before);
+        EXPECT_TRUE(fs::is_symlink(paths.list_file()));
+    }
+}
+
 // --- Only regular files ------------------------------------------------------------------------
 
 TEST(NotARegularFile, IsRefusedBeforeItCanBlock) {

@@ -285,4 +285,49 @@ TEST(WindowsListPaths, CurrentIsTheWorkingDirectoryAndItsListIsFound) {
               record_bytes(make_record("Here", "here.exe", true)));
 }
 
+// Names and paths are bytes of the ANSI code page. A cut at a field's capacity never splits one
+// of its characters: two bytes in the Japanese and Chinese code pages (a trail byte may even be
+// an ASCII letter), up to four in UTF-8. A byte that starts no character counts alone.
+TEST(WindowsRecordText, CutNeverSplitsACharacterOfTheCodePage) {
+    const std::string a18(18, 'a');
+    const std::string a19(19, 'a');
+    const std::string hiragana_a = "\x82\xa0";  // Shift-JIS (932)
+    EXPECT_EQ(cut_to_capacity(a19 + hiragana_a, 20, 932), a19);
+    EXPECT_EQ(cut_to_capacity(a18 + hiragana_a + "b", 20, 932), a18 + hiragana_a);
+    std::string ten_katakana;
+    for (int i = 0; i < 10; ++i) ten_katakana += "\x83\x41";  // katakana A: its trail byte is 'A'
+    EXPECT_EQ(cut_to_capacity("x" + ten_katakana, 20, 932), "x" + ten_katakana.substr(0, 18));
+    EXPECT_EQ(cut_to_capacity(a19 + "\xd6\xd0", 20, 936), a19);          // GBK
+    EXPECT_EQ(cut_to_capacity(a18 + "\xe2\x82\xac", 20, CP_UTF8), a18);  // the euro sign
+    EXPECT_EQ(cut_to_capacity(std::string(25, '\xff'), 20, CP_UTF8), std::string(20, '\xff'));
+    // A lead byte whose next byte is no trail byte is a character of its own.
+    EXPECT_EQ(cut_to_capacity(a18 + "\x82\x01zz", 20, 932), a18 + "\x82\x01");
+    // A code page of one byte a character cuts anywhere.
+    EXPECT_EQ(cut_to_capacity(a19 + "\x82\xa0", 20, 1252), a19 + "\x82");
+}
+
+// A path the add dialog checks names its file as the launcher will take it, in the ANSI code
+// page: a typographic apostrophe (a user called O'Brien) is a byte outside Latin-1 there, which
+// the C++ library's own conversion of a narrow name misreads.
+TEST(WindowsPaths, PathOfAnsiBytesNamesItsFile) {
+    TempDir dir;
+    char apostrophe[8] = {};
+    BOOL lossy = FALSE;
+    // (UTF-8 takes no question whether a character was lost.)
+    const int length = WideCharToMultiByte(CP_ACP, 0, L"\u2019", 1, apostrophe, sizeof apostrophe,
+                                           nullptr, GetACP() == CP_UTF8 ? nullptr : &lossy);
+    ASSERT_TRUE(length > 0 && !lossy)
+        << "code page " << GetACP() << " has no typographic apostrophe";
+    const std::string program = dir.file("O" + std::string(apostrophe, length) + "Brien.exe");
+    const HANDLE made =
+        CreateFileA(program.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    CloseHandle(made);
+
+    EXPECT_TRUE(names_regular_file(program));
+    EXPECT_FALSE(names_regular_file(program + " --with-an-argument"));
+    EXPECT_FALSE(names_regular_file(dir.path()));  // a folder
+    EXPECT_FALSE(names_regular_file(dir.file("missing.exe")));
+}
+
 }  // namespace
