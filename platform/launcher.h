@@ -11,7 +11,7 @@ namespace platform {
 // slash) is that program; otherwise it is split into words (double quotes group, no
 // shell, no expansion) and the first word is the program, looked up in PATH when it has
 // no slash. The child is detached: own session, never a zombie, none of our descriptors,
-// default signals.
+// default signals, our environment less the desktop's start-up id and activation token.
 // On Windows: the platform's command-line launcher with its window shown.
 void launch_command_line(const std::string& command_line);
 

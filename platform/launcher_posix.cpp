@@ -6,7 +6,9 @@
 // like reach the program as they stand.
 //
 // The started program keeps our stdout and stderr, so a user who runs us from a terminal sees
-// its output; its stdin is /dev/null. It gets our environment and working directory.
+// its output; its stdin is /dev/null. It gets our environment and working directory, less what
+// the desktop handed to this start alone: its startup-notification id and activation token are
+// ours to use, and a program we start minutes later must not take them for its own.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -20,14 +22,20 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "launcher.h"
 
+extern char** environ;
+
 namespace platform {
 
 namespace {
+
+// Set by the desktop for the start of one program (X11 startup notification, Wayland activation).
+constexpr const char* starts_own_variables[] = {"DESKTOP_STARTUP_ID", "XDG_ACTIVATION_TOKEN"};
 
 bool is_executable_file(const std::string& path) {
     struct stat info {};
@@ -61,11 +69,21 @@ struct ExecPlan {
     std::string program;
     std::vector<std::string> words;
     std::vector<char*> argv;
-    // For a file the kernel cannot run (no interpreter line): run it by sh, as execvp does.
+    // For a file the kernel cannot run (no interpreter line): run it by sh, as a shell does.
     std::string shell = "/bin/sh";
     std::vector<char*> shell_argv;
+    std::vector<std::string> environment;
+    std::vector<char*> envp;
     long max_fd = 0;
 };
+
+bool is_starts_own(const char* entry) {
+    for (const char* name : starts_own_variables) {
+        const std::size_t length = std::strlen(name);
+        if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') return true;
+    }
+    return false;
+}
 
 void fill_argv(ExecPlan& plan) {
     for (std::string& word : plan.words) plan.argv.push_back(word.data());
@@ -76,6 +94,11 @@ void fill_argv(ExecPlan& plan) {
         plan.shell_argv.push_back(plan.words[i].data());
     }
     plan.shell_argv.push_back(nullptr);
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        if (!is_starts_own(*entry)) plan.environment.emplace_back(*entry);
+    }
+    for (std::string& entry : plan.environment) plan.envp.push_back(entry.data());
+    plan.envp.push_back(nullptr);
 }
 
 // Only async-signal-safe calls from here to exec.
@@ -102,8 +125,8 @@ void close_descriptors_above_stderr(long max_fd) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
-    execv(plan.program.c_str(), plan.argv.data());
-    if (errno == ENOEXEC) execv(plan.shell.c_str(), plan.shell_argv.data());
+    execve(plan.program.c_str(), plan.argv.data(), plan.envp.data());
+    if (errno == ENOEXEC) execve(plan.shell.c_str(), plan.shell_argv.data(), plan.envp.data());
     _exit(127);
 }
 

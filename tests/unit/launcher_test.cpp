@@ -413,6 +413,44 @@ TEST_F(Launcher, ChildIsDetachedWithDefaultSignalsAndNoneOfOurDescriptors) {
     EXPECT_EQ(signal_lines, (Words{"SigBlk:\t0000000000000000", "SigIgn:\t0000000000000000"}));
 }
 
+// What the desktop hands to one start (startup notification, activation token) was ours to
+// use; the rest of the environment is passed on as it is, whichever way the program is run.
+TEST_F(Launcher, ChildGetsOurEnvironmentLessTheStartsOwnIdAndToken) {
+    const EnvGuard startup_id("DESKTOP_STARTUP_ID");
+    const EnvGuard token("XDG_ACTIVATION_TOKEN");
+    const EnvGuard kept("KESTRUN_TEST_KEPT");
+    const EnvGuard alike("XDG_ACTIVATION_TOKENS");
+    const EnvGuard path("PATH");
+    setenv("PATH", "/usr/bin:/bin", 1);
+    setenv("DESKTOP_STARTUP_ID", "kestrun-1_TIME42", 1);
+    setenv("XDG_ACTIVATION_TOKEN", "kwin-7_ab:3", 1);
+    setenv("KESTRUN_TEST_KEPT", "a b=c", 1);
+    setenv("XDG_ACTIVATION_TOKENS", "not the token", 1);
+    const fs::path tmp = out_.string() + ".tmp";
+    const std::string listing =
+        "env > " + quoted(tmp) + "\nmv " + quoted(tmp) + " " + quoted(out_) + "\n";
+    write_file(dir_ / "with-interpreter", "#!/bin/sh\n" + listing, true);
+    write_file(dir_ / "without-interpreter", listing, true);
+    for (const char* program : {"with-interpreter", "without-interpreter"}) {
+        SCOPED_TRACE(program);
+        const std::optional<Words> seen = run_recorded((dir_ / program).string());
+        ASSERT_TRUE(seen) << "the program did not run";
+        std::map<std::string, std::string> environment;
+        for (const std::string& line : *seen) {
+            const auto equals = line.find('=');
+            if (equals != std::string::npos)
+                environment[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+        EXPECT_EQ(environment.count("DESKTOP_STARTUP_ID"), 0u);
+        EXPECT_EQ(environment.count("XDG_ACTIVATION_TOKEN"), 0u);
+        EXPECT_EQ(environment["KESTRUN_TEST_KEPT"], "a b=c");
+        EXPECT_EQ(environment["XDG_ACTIVATION_TOKENS"], "not the token");
+        EXPECT_EQ(environment["PATH"], "/usr/bin:/bin");
+    }
+    // Our own environment keeps them: they are ours to use.
+    EXPECT_STREQ(std::getenv("XDG_ACTIVATION_TOKEN"), "kwin-7_ab:3");
+}
+
 TEST_F(Launcher, ReturnsAtOnceAndLeavesNoChildBehind) {
     const fs::path gated = dir_ / "gated";
     const fs::path started = dir_ / "started";
