@@ -6,9 +6,10 @@
 // like reach the program as they stand.
 //
 // The started program keeps our stdout and stderr, so a user who runs us from a terminal sees
-// its output; its stdin is /dev/null. It gets our environment and working directory, less what
-// the desktop handed to this start alone: its startup-notification id and activation token are
-// ours to use, and a program we start minutes later must not take them for its own.
+// its output; where we were started without them it gets /dev/null there, as on stdin. It gets
+// our environment and working directory, less what the desktop handed to this start alone: its
+// startup-notification id and activation token are ours to use, and a program we start minutes
+// later must not take them for its own.
 
 #include <fcntl.h>
 #include <sched.h>
@@ -117,8 +118,24 @@ void close_descriptors_above_stderr(long max_fd) {
         if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &default_action, nullptr);
     }
 
-    const int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0 && null_fd != STDIN_FILENO) dup2(null_fd, STDIN_FILENO);
+    // Our stdout and stderr go on only when we were given them: a descriptor that is missing, or
+    // that we opened close-on-exec ourselves (it took the number because it was free), is not.
+    bool to_null[3] = {true, false, false};
+    for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd) {
+        const int flags = fcntl(fd, F_GETFD);
+        to_null[fd] = flags < 0 || (flags & FD_CLOEXEC) != 0;
+    }
+    const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd >= 0) {
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+            if (!to_null[fd]) continue;
+            if (null_fd == fd) {
+                fcntl(fd, F_SETFD, 0);
+            } else {
+                dup2(null_fd, fd);
+            }
+        }
+    }
     close_descriptors_above_stderr(plan.max_fd);
 
     sigset_t none;

@@ -187,6 +187,30 @@ class Launcher : public ::testing::Test {
         return lines_of(*text);
     }
 
+    // A program that lists its descriptors ("number target" lines) into `listing`, then leaves
+    // `listing`.done. find writes the listing itself: a redirection would add the shell's own
+    // saved descriptors.
+    fs::path write_descriptor_lister(const fs::path& path, const fs::path& listing) const {
+        write_file(path,
+                   "#!/bin/sh\nfind /proc/$$/fd -mindepth 1 -fprintf " + quoted(listing) +
+                       " '%f %l\\n'\n: > " + quoted(fs::path(listing.string() + ".done")) + "\n",
+                   true);
+        return path;
+    }
+
+    static std::map<int, std::string> descriptor_listing(const fs::path& listing) {
+        std::map<int, std::string> fds;
+        for (const std::string& line : lines_of(kestrun_test::read_bytes(listing.string()))) {
+            const auto blank = line.find(' ');
+            if (blank == std::string::npos) {
+                ADD_FAILURE() << line;
+                continue;
+            }
+            fds[std::stoi(line.substr(0, blank))] = line.substr(blank + 1);
+        }
+        return fds;
+    }
+
     fs::path dir_;
     fs::path out_;
 };
@@ -335,7 +359,6 @@ TEST_F(Launcher, ChildIsDetachedWithDefaultSignalsAndNoneOfOurDescriptors) {
                    quoted(dir_ / "stat") + "\n: > " + quoted(done) + "\n",
                true);
 
-    std::map<int, std::string> fds;
     std::string stat;
     std::string status;
     {
@@ -371,11 +394,7 @@ TEST_F(Launcher, ChildIsDetachedWithDefaultSignalsAndNoneOfOurDescriptors) {
             status = kestrun_test::read_bytes((dir_ / "status").string());
         }
     }
-    for (const std::string& line : lines_of(kestrun_test::read_bytes((dir_ / "fds").string()))) {
-        const auto blank = line.find(' ');
-        ASSERT_NE(blank, std::string::npos) << line;
-        fds[std::stoi(line.substr(0, blank))] = line.substr(blank + 1);
-    }
+    std::map<int, std::string> fds = descriptor_listing(dir_ / "fds");
     stat = kestrun_test::read_bytes((dir_ / "stat").string());
 
     auto own_fd = [](int fd) { return fs::read_symlink("/proc/self/fd/" + std::to_string(fd)); };
@@ -411,6 +430,40 @@ TEST_F(Launcher, ChildIsDetachedWithDefaultSignalsAndNoneOfOurDescriptors) {
             signal_lines.push_back(line);
     }
     EXPECT_EQ(signal_lines, (Words{"SigBlk:\t0000000000000000", "SigIgn:\t0000000000000000"}));
+}
+
+// Started without stdout, a process's first files take its numbers: the program gets /dev/null
+// there, never a descriptor of ours (closed at its start, so its own first file would be its
+// stdout) and never nothing.
+TEST_F(Launcher, ChildOfACopyStartedWithoutStdoutOrStderrGetsDevNullThere) {
+    const fs::path lister = write_descriptor_lister(dir_ / "lister", dir_ / "fds");
+    for (const bool closed_only : {true, false}) {
+        SCOPED_TRACE(closed_only ? "closed" : "closed, then taken by a file of ours");
+        const pid_t copy = fork();
+        if (copy == 0) {
+            close(STDOUT_FILENO);
+            close(STDERR_FILENO);
+            if (!closed_only) {
+                // As the rendezvous or the list file would be opened: close-on-exec.
+                const int ours = open((dir_ / "ours").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+                const int more = open((dir_ / "ours").c_str(), O_RDWR | O_CLOEXEC);
+                if (ours != STDOUT_FILENO || more != STDERR_FILENO) _exit(1);
+            }
+            launch_command_line(lister.string());
+            _exit(0);
+        }
+        int status = 0;
+        while (waitpid(copy, &status, 0) < 0 && errno == EINTR) {
+        }
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        ASSERT_TRUE(wait_for_file(dir_ / "fds.done")) << "the lister did not run";
+        std::map<int, std::string> fds = descriptor_listing(dir_ / "fds");
+        EXPECT_EQ(fds[0], "/dev/null");
+        EXPECT_EQ(fds[1], "/dev/null");
+        EXPECT_EQ(fds[2], "/dev/null");
+        fs::remove(dir_ / "fds");
+        fs::remove(dir_ / "fds.done");
+    }
 }
 
 // What the desktop hands to one start (startup notification, activation token) was ours to
