@@ -110,6 +110,26 @@ void close_descriptors_above_stderr(long max_fd) {
     for (long fd = 3; fd < max_fd; ++fd) close(static_cast<int>(fd));
 }
 
+// Whether a file the kernel cannot run is a script of sh. As bash decides: not when its first
+// line has a NUL byte, which a text never has and another system's program always does (an ELF
+// for another processor, a Windows .exe where a mount makes every file executable); sh would
+// run whatever its bytes spell.
+bool is_shell_script(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char start[80];
+    ssize_t got;
+    do {
+        got = read(fd, start, sizeof start);
+    } while (got < 0 && errno == EINTR);
+    close(fd);
+    if (got < 0) return false;
+    for (ssize_t i = 0; i < got && start[i] != '\n'; ++i) {
+        if (start[i] == '\0') return false;
+    }
+    return true;
+}
+
 [[noreturn]] void exec_plan(const ExecPlan& plan) {
     struct sigaction default_action {};
     default_action.sa_handler = SIG_DFL;
@@ -143,7 +163,8 @@ void close_descriptors_above_stderr(long max_fd) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
 
     execve(plan.program.c_str(), plan.argv.data(), plan.envp.data());
-    if (errno == ENOEXEC) execve(plan.shell.c_str(), plan.shell_argv.data(), plan.envp.data());
+    if (errno == ENOEXEC && is_shell_script(plan.program.c_str()))
+        execve(plan.shell.c_str(), plan.shell_argv.data(), plan.envp.data());
     _exit(127);
 }
 

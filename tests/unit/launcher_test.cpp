@@ -338,10 +338,27 @@ TEST_F(Launcher, PathEntriesThatNameTheWorkingDirectoryAreSkipped) {
     EXPECT_EQ(true_started, 1);
 }
 
-TEST_F(Launcher, FileWithoutInterpreterLineRunsUnderSh) {
+TEST_F(Launcher, FileWithoutInterpreterLineRunsUnderShUnlessItIsAnotherSystemsProgram) {
     const fs::path plain = dir_ / "plain";
     write_file(plain, recording_code(), true);
     EXPECT_EQ(run_recorded(plain.string() + " arg"), (Words{plain.string(), "arg"}));
+
+    // The kernel cannot run these either (another processor's ELF, a Windows program on a mount
+    // where every file is executable); sh would run the line their bytes happen to spell.
+    const fs::path pwned = dir_ / "pwned";
+    const std::string spelled = "\ntouch " + quoted(pwned) + "\n";
+    write_file(dir_ / "foreign.elf",
+               std::string("\x7f"
+                           "ELF\x02\x01\x01\0\0\0",
+                           10) +
+                   spelled,
+               true);
+    write_file(dir_ / "setup.exe", std::string("MZ\x90\0\x03\0", 6) + spelled, true);
+    for (const char* name : {"foreign.elf", "setup.exe"}) {
+        SCOPED_TRACE(name);
+        programs_started((dir_ / name).string());  // returns once all it started has ended
+        EXPECT_FALSE(fs::exists(pwned));
+    }
 }
 
 TEST_F(Launcher, ChildIsDetachedWithDefaultSignalsAndNoneOfOurDescriptors) {
