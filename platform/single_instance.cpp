@@ -27,7 +27,8 @@ std::unique_ptr<SingleInstance> SingleInstance::claim(const std::string& folder,
                 outcome = Outcome::no_answer;
                 return nullptr;
             case Asked::nobody_listens:
-                break;  // the holder is starting or has just ended: try to hold it again
+                break;  // the holder is starting, has just ended or is not taking connections: try
+                        // again
         }
         if (milliseconds_until(deadline) == 0) {
             outcome = Outcome::no_answer;

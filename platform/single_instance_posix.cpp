@@ -99,7 +99,10 @@ SingleInstance::Asked SingleInstance::ask_to_show(const std::string& path,
     const auto [folder_path, name] = split(path);
     const int folder = open_private(folder_path);
     if (folder < 0) return Asked::no_answer;
-    const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking: a connect to a holder whose queue of unaccepted connections is full (it is
+    // stopped, or busy, and earlier starts have queued up) would otherwise wait for it without
+    // end; it fails at once instead and is tried again until the deadline.
+    const int connection = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (connection < 0) {
         ::close(folder);
         return Asked::no_answer;
@@ -110,7 +113,8 @@ SingleInstance::Asked SingleInstance::ask_to_show(const std::string& path,
     line += "\n";
     Asked outcome = Asked::no_answer;
     if (::connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        // No socket yet (the holder is starting) or a dead one (the holder is gone).
+        // No socket yet (the holder is starting), a dead one (the holder is gone), or a full
+        // queue (EAGAIN).
         outcome = Asked::nobody_listens;
     } else if (::send(connection, line.data(), line.size(), MSG_NOSIGNAL) == ssize_t(line.size())) {
         std::string got;

@@ -195,6 +195,44 @@ TEST_F(SingleInstanceTest, ACopyThatHoldsTheFolderButNeverAnswersIsReportedNotJo
     EXPECT_GE(waited.elapsed(), SingleInstance::answer_wait_ms - 100);
 }
 
+// A holder that takes no connections (stopped, or busy) lets only so many wait in its queue:
+// the starts beyond that still give up after the answer wait, none waits on it for good.
+TEST_F(SingleInstanceTest, StartsQueuedUpBeyondWhatAStalledCopyTakesStillGiveUpInTime) {
+    Outcome outcome = Outcome::unavailable;
+    const auto stalled = SingleInstance::claim("/srv/list", outcome);  // never serves
+    ASSERT_EQ(outcome, Outcome::first);
+    std::vector<pid_t> starts;
+    for (int i = 0; i < 14; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            Outcome later = Outcome::unavailable;
+            const auto held = SingleInstance::claim("/srv/list", later);
+            ::_exit(int(later));
+        }
+        starts.push_back(child);
+    }
+    std::map<pid_t, Outcome> ended;
+    QElapsedTimer waited;
+    waited.start();
+    while (ended.size() < starts.size() &&
+           waited.elapsed() < SingleInstance::answer_wait_ms + 5000) {
+        for (const pid_t child : starts) {
+            int status = 0;
+            if (ended.count(child) == 0 && ::waitpid(child, &status, WNOHANG) == child)
+                ended[child] =
+                    WIFEXITED(status) ? Outcome(WEXITSTATUS(status)) : Outcome::unavailable;
+        }
+        QTest::qWait(20);
+    }
+    for (const pid_t child : starts) {
+        if (ended.count(child) != 0) continue;
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    EXPECT_EQ(ended.size(), starts.size()) << "starts still waiting on the stalled copy";
+    for (const auto& [pid, later] : ended) EXPECT_EQ(later, Outcome::no_answer);
+}
+
 TEST_F(SingleInstanceTest, WhatAKilledCopyLeftNeverBlocksTheNextStart) {
     const pid_t killed = ::fork();
     if (killed == 0) {
