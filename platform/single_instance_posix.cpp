@@ -116,16 +116,30 @@ SingleInstance::Asked SingleInstance::ask_to_show(const std::string& path,
         // No socket yet (the holder is starting), a dead one (the holder is gone), or a full
         // queue (EAGAIN).
         outcome = Asked::nobody_listens;
-    } else if (::send(connection, line.data(), line.size(), MSG_NOSIGNAL) == ssize_t(line.size())) {
+    } else if (::send(connection, line.data(), line.size(), MSG_NOSIGNAL) != ssize_t(line.size())) {
+        outcome = Asked::nobody_listens;  // closed at once: see below
+    } else {
         std::string got;
+        bool closed = false;
         while (got.size() < sizeof answer - 1) {
             pollfd ready{connection, POLLIN, 0};
             if (::poll(&ready, 1, milliseconds_until(deadline)) <= 0) break;
             char byte = 0;
-            if (::read(connection, &byte, 1) != 1) break;
-            got += byte;
+            const ssize_t size = ::read(connection, &byte, 1);
+            if (size == 1) {
+                got += byte;
+            } else if (size == 0 || (errno != EINTR && errno != EAGAIN)) {
+                closed = true;
+                break;
+            }
         }
-        if (got == answer) outcome = Asked::answered;
+        if (got == answer) {
+            outcome = Asked::answered;
+        } else if (closed && got.empty()) {
+            // The holder ended with our request unread (it was quitting, or its start failed),
+            // or had more connections than it serves: the folder may be free, ask again.
+            outcome = Asked::nobody_listens;
+        }
     }
     ::close(connection);
     ::close(folder);

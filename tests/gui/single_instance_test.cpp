@@ -233,6 +233,33 @@ TEST_F(SingleInstanceTest, StartsQueuedUpBeyondWhatAStalledCopyTakesStillGiveUpI
     for (const auto& [pid, later] : ended) EXPECT_EQ(later, Outcome::no_answer);
 }
 
+// A copy that ends while a later start waits for its answer (it was quitting, or its own start
+// failed) leaves the folder to that start, which goes on as the first rather than giving up.
+TEST_F(SingleInstanceTest, ALaterStartWhoseHolderEndsUnansweredTakesTheFolder) {
+    Outcome outcome = Outcome::unavailable;
+    auto ending = SingleInstance::claim("/srv/list", outcome);  // never serves
+    ASSERT_EQ(outcome, Outcome::first);
+    const pid_t later = ::fork();
+    if (later == 0) {
+        // A start of its own holds nothing of the holder's: the lock and the socket included.
+        for (const auto& [fd, target] : kestrun_test::open_descriptors())
+            if (fd > STDERR_FILENO) ::close(fd);
+        Outcome took = Outcome::unavailable;
+        const auto held = SingleInstance::claim("/srv/list", took);
+        ::_exit(int(took));
+    }
+    QTest::qWait(1500);  // the later start has asked and waits for the answer
+    ending.reset();
+    int status = 0;
+    if (!QTest::qWaitFor([&] { return ::waitpid(later, &status, WNOHANG) != 0; }, 10000)) {
+        ::kill(later, SIGKILL);
+        ::waitpid(later, nullptr, 0);
+        FAIL() << "the later start did not end";
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(Outcome(WEXITSTATUS(status)), Outcome::first);
+}
+
 TEST_F(SingleInstanceTest, WhatAKilledCopyLeftNeverBlocksTheNextStart) {
     const pid_t killed = ::fork();
     if (killed == 0) {
