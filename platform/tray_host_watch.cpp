@@ -5,6 +5,7 @@
 #include <xcb/xcb.h>
 #include <QAbstractNativeEventFilter>
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
@@ -55,6 +56,23 @@ QDBusMessage host_registered_query() {
 bool answer_says_registered(const QDBusMessage& answer) {
     if (answer.type() != QDBusMessage::ReplyMessage || answer.arguments().isEmpty()) return false;
     return answer.arguments().front().value<QDBusVariant>().variant().toBool();
+}
+
+// Whether a StatusNotifierItem host is registered, asked and answered at once, as Qt asks when
+// an icon is made. Nothing when the watcher did not answer in time: busy, it may still answer Qt,
+// which waits longer.
+std::optional<bool> status_notifier_host_registered_now() {
+    if (!session_bus_named()) return false;
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    const QDBusMessage answer = bus.call(host_registered_query(), QDBus::Block, 1000);
+    if (answer.type() == QDBusMessage::ErrorMessage) {
+        const QDBusError::ErrorType error = QDBusError(answer).type();
+        if (error == QDBusError::NoReply || error == QDBusError::Timeout ||
+            error == QDBusError::TimedOut)
+            return std::nullopt;
+    }
+    return answer_says_registered(answer);
 }
 
 xcb_intern_atom_cookie_t ask_atom(xcb_connection_t* connection, const QByteArray& name) {
@@ -181,6 +199,20 @@ TrayHostWatch::~TrayHostWatch() = default;
 
 void TrayHostWatch::found(TrayHost host) {
     if (host_ != TrayHost::none) return;
+    // Qt asks the bus the same question when the icon is made, just after this, and keeps its
+    // answer for the program's life: with a StatusNotifierItem host registered the icon goes
+    // there, else to an XEmbed tray. A host may have come or gone since the signal, answer or
+    // announcement that brought us here: one that went again at once (a panel that crashes as
+    // it starts) would leave the icon where nothing shows it, on Wayland for good. The watch
+    // then goes on for the next host.
+    const bool xembed_there = xembed_ && xembed_->owned();
+    if (host == TrayHost::xembed && !xembed_there) return;
+    if (status_notifier_host_registered_now().value_or(host == TrayHost::status_notifier))
+        host = TrayHost::status_notifier;
+    else if (xembed_there)
+        host = TrayHost::xembed;
+    else
+        return;
     host_ = host;
     notice_.stop();
     // What the notification said no longer holds.
@@ -267,13 +299,6 @@ void TrayHostWatch::watch_status_notifier() {
         // would tell of a host that was there all along.
         ask_status_notifier_watcher();
     }
-}
-
-std::optional<bool> TrayHostWatch::status_notifier_host_registered_now() {
-    if (!session_bus_named()) return false;
-    const QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return false;
-    return answer_says_registered(bus.call(host_registered_query(), QDBus::Block, 1000));
 }
 
 void TrayHostWatch::ask_status_notifier_watcher() {
