@@ -12,8 +12,10 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QThread>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -31,8 +33,11 @@ const char* const notice_summary = "Kestrun is waiting for the network";
 const char* const notice_body =
     "To open its window, start Kestrun again (there is no tray here for its icon). Your "
     "programs start as soon as the network answers.";
-// How long the notification service may take to answer: a service that does not answer keeps
-// the program from ending no longer than this (twice: the notification, then taking it back).
+// How long the notification service may take to answer as the program ends: a service that
+// does not answer keeps it from ending no longer than this (twice: the notification, then taking
+// it back). While the program runs, the notification's answer is awaited as long as the bus
+// lets a call wait: a busy service shows the notification all the same, and only its answer
+// gives the id to take it back with.
 constexpr int service_wait_ms = 2000;
 
 // Only a bus the session names: asking for one otherwise makes libdbus launch a bus of its own
@@ -238,8 +243,7 @@ void TrayHostWatch::notify_waiting() {
     notify << QString::fromLatin1(application_name) << 0u << id
            << QString::fromLatin1(notice_summary) << QString::fromLatin1(notice_body)
            << QStringList() << hints << -1;
-    notifying_ = new QDBusPendingCallWatcher(
-        QDBusConnection::sessionBus().asyncCall(notify, service_wait_ms), this);
+    notifying_ = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(notify), this);
     connect(notifying_, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
@@ -253,8 +257,14 @@ void TrayHostWatch::notify_waiting() {
 
 void TrayHostWatch::end() {
     notice_.stop();
-    // A notification on its way is waited for: its answer gives the id to take back.
-    if (notifying_ && !notifying_->isFinished()) notifying_->waitForFinished();
+    // A notification on its way is waited for, a moment: its answer gives the id to take back.
+    // The bus's own thread takes the answer in; no event of ours runs meanwhile.
+    if (notifying_) {
+        const QDeadlineTimer deadline(service_wait_ms);
+        while (!notifying_->isFinished() && !deadline.hasExpired()) QThread::msleep(5);
+        // Its handler runs now, also for an answer that came before and still waits its turn.
+        if (notifying_->isFinished()) notifying_->waitForFinished();
+    }
     withdraw_notification(Delivery::awaited);
 }
 
