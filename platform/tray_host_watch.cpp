@@ -5,14 +5,17 @@
 #include <xcb/xcb.h>
 #include <QAbstractNativeEventFilter>
 #include <QDBusConnection>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QThread>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -30,8 +33,11 @@ const char* const notice_summary = "Kestrun is waiting for the network";
 const char* const notice_body =
     "To open its window, start Kestrun again (there is no tray here for its icon). Your "
     "programs start as soon as the network answers.";
-// How long the notification service may take to answer: a service that does not answer keeps
-// the program from ending no longer than this (twice: the notification, then taking it back).
+// How long the notification service may take to answer as the program ends: a service that
+// does not answer keeps it from ending no longer than this (twice: the notification, then taking
+// it back). While the program runs, the notification's answer is awaited as long as the bus
+// lets a call wait: a busy service shows the notification all the same, and only its answer
+// gives the id to take it back with.
 constexpr int service_wait_ms = 2000;
 
 // Only a bus the session names: asking for one otherwise makes libdbus launch a bus of its own
@@ -55,6 +61,23 @@ QDBusMessage host_registered_query() {
 bool answer_says_registered(const QDBusMessage& answer) {
     if (answer.type() != QDBusMessage::ReplyMessage || answer.arguments().isEmpty()) return false;
     return answer.arguments().front().value<QDBusVariant>().variant().toBool();
+}
+
+// Whether a StatusNotifierItem host is registered, asked and answered at once, as Qt asks when
+// an icon is made. Nothing when the watcher did not answer in time: busy, it may still answer Qt,
+// which waits longer.
+std::optional<bool> status_notifier_host_registered_now() {
+    if (!session_bus_named()) return false;
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return false;
+    const QDBusMessage answer = bus.call(host_registered_query(), QDBus::Block, 1000);
+    if (answer.type() == QDBusMessage::ErrorMessage) {
+        const QDBusError::ErrorType error = QDBusError(answer).type();
+        if (error == QDBusError::NoReply || error == QDBusError::Timeout ||
+            error == QDBusError::TimedOut)
+            return std::nullopt;
+    }
+    return answer_says_registered(answer);
 }
 
 xcb_intern_atom_cookie_t ask_atom(xcb_connection_t* connection, const QByteArray& name) {
@@ -181,6 +204,20 @@ TrayHostWatch::~TrayHostWatch() = default;
 
 void TrayHostWatch::found(TrayHost host) {
     if (host_ != TrayHost::none) return;
+    // Qt asks the bus the same question when the icon is made, just after this, and keeps its
+    // answer for the program's life: with a StatusNotifierItem host registered the icon goes
+    // there, else to an XEmbed tray. A host may have come or gone since the signal, answer or
+    // announcement that brought us here: one that went again at once (a panel that crashes as
+    // it starts) would leave the icon where nothing shows it, on Wayland for good. The watch
+    // then goes on for the next host.
+    const bool xembed_there = xembed_ && xembed_->owned();
+    if (host == TrayHost::xembed && !xembed_there) return;
+    if (status_notifier_host_registered_now().value_or(host == TrayHost::status_notifier))
+        host = TrayHost::status_notifier;
+    else if (xembed_there)
+        host = TrayHost::xembed;
+    else
+        return;
     host_ = host;
     notice_.stop();
     // What the notification said no longer holds.
@@ -206,8 +243,7 @@ void TrayHostWatch::notify_waiting() {
     notify << QString::fromLatin1(application_name) << 0u << id
            << QString::fromLatin1(notice_summary) << QString::fromLatin1(notice_body)
            << QStringList() << hints << -1;
-    notifying_ = new QDBusPendingCallWatcher(
-        QDBusConnection::sessionBus().asyncCall(notify, service_wait_ms), this);
+    notifying_ = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(notify), this);
     connect(notifying_, &QDBusPendingCallWatcher::finished, this,
             [this](QDBusPendingCallWatcher* call) {
                 call->deleteLater();
@@ -221,8 +257,14 @@ void TrayHostWatch::notify_waiting() {
 
 void TrayHostWatch::end() {
     notice_.stop();
-    // A notification on its way is waited for: its answer gives the id to take back.
-    if (notifying_ && !notifying_->isFinished()) notifying_->waitForFinished();
+    // A notification on its way is waited for, a moment: its answer gives the id to take back.
+    // The bus's own thread takes the answer in; no event of ours runs meanwhile.
+    if (notifying_) {
+        const QDeadlineTimer deadline(service_wait_ms);
+        while (!notifying_->isFinished() && !deadline.hasExpired()) QThread::msleep(5);
+        // Its handler runs now, also for an answer that came before and still waits its turn.
+        if (notifying_->isFinished()) notifying_->waitForFinished();
+    }
     withdraw_notification(Delivery::awaited);
 }
 
@@ -267,13 +309,6 @@ void TrayHostWatch::watch_status_notifier() {
         // would tell of a host that was there all along.
         ask_status_notifier_watcher();
     }
-}
-
-std::optional<bool> TrayHostWatch::status_notifier_host_registered_now() {
-    if (!session_bus_named()) return false;
-    const QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) return false;
-    return answer_says_registered(bus.call(host_registered_query(), QDBus::Block, 1000));
 }
 
 void TrayHostWatch::ask_status_notifier_watcher() {

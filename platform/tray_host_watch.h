@@ -9,7 +9,6 @@
 #include <QPointer>
 #include <QTimer>
 #include <memory>
-#include <optional>
 
 class QDBusPendingCallWatcher;
 
@@ -24,18 +23,14 @@ class TrayHostWatch : public QObject {
     explicit TrayHostWatch(QObject* parent = nullptr);
     ~TrayHostWatch() override;
 
-    // The host found first, or none yet. Once found it stays: Qt itself follows a host that
-    // restarts. When it is a StatusNotifierItem host, Qt's icon goes there and the host draws
-    // the icon's menu: Qt asks the bus the same question when the icon is made.
+    // The host found first, of the kind Qt's icon takes when made at that moment, or none yet.
+    // Once found it stays: Qt itself follows a host that restarts. When it is a
+    // StatusNotifierItem host, Qt's icon goes there and the host draws the icon's menu.
     TrayHost host() const { return host_; }
 
     // Sends the first question about a host to the session bus now, so that its answer can
     // come while the windows are being made; the watch made later takes it.
     static void ask_early();
-
-    // Whether a StatusNotifierItem host is registered now, asked and answered at once, as Qt
-    // asks when an icon is made; nothing where the icon never goes to such a host.
-    static std::optional<bool> status_notifier_host_registered_now();
 
     // After this long without a host the program says on stderr that it waits for one, and
     // tells the user once through the desktop's notifications, where the session has them.

@@ -11,10 +11,6 @@ TrayHostWatch::~TrayHostWatch() = default;
 
 void TrayHostWatch::ask_early() {}
 
-std::optional<bool> TrayHostWatch::status_notifier_host_registered_now() {
-    return std::nullopt;
-}
-
 void TrayHostWatch::on_status_notifier_host_registered() {}
 
 void TrayHostWatch::end() {}

@@ -80,11 +80,9 @@ class SystemTray final : public TrayService {
 
     void make_icon(TrayHost host) {
         if (icon_ || deleted_) return;
-        // Qt picks the icon's protocol now, asking the bus whether a StatusNotifierItem host is
-        // registered, and keeps that answer. The same question, now: a host may have come or
-        // gone since the watch's answer, and the menu must go where Qt puts the icon.
-        host_draws_menu_ = TrayHostWatch::status_notifier_host_registered_now().value_or(
-            host == TrayHost::status_notifier);
+        // The watch has just asked what Qt asks now, as it picks the icon's protocol: the menu
+        // goes where Qt puts the icon.
+        host_draws_menu_ = host == TrayHost::status_notifier;
         icon_ = std::make_unique<QSystemTrayIcon>();
         if (host_draws_menu_ && menu_ != nullptr) icon_->setContextMenu(menu_);
         QObject::connect(icon_.get(), &QSystemTrayIcon::activated,

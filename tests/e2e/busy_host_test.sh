@@ -9,10 +9,7 @@ e2e_setup "${1:-}"
 e2e_need busctl dbus-daemon
 start_xvfb
 start_session_bus
-/usr/bin/python3 "$(dirname "$0")/slow_watcher.py" 2 >"$E2E_TMP/watcher.log" 2>&1 &
-E2E_HOST_PID=$!
-wait_until 10 eval 'busctl --user status org.kde.StatusNotifierWatcher >/dev/null 2>&1' ||
-  e2e_skip "the watcher did not start (see watcher.log)"
+start_fake_watcher --busy-first 2
 E2E_WITH_BUS=1
 
 work=$E2E_TMP/work

@@ -700,6 +700,15 @@ start_waybar() {
   wait_until 20 host_registered || e2e_skip "waybar registered no StatusNotifierItem host"
 }
 
+# start_fake_watcher [OPTION...]: the StatusNotifierItem watcher of fake_watcher.py (its options),
+# its log in watcher.log; waits until it owns its name. Sets E2E_HOST_PID.
+start_fake_watcher() {
+  /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/fake_watcher.py" "$@" >"$E2E_TMP/watcher.log" 2>&1 &
+  E2E_HOST_PID=$!
+  wait_until 10 eval 'busctl --user status org.kde.StatusNotifierWatcher >/dev/null 2>&1' ||
+    e2e_skip "the watcher did not start (see watcher.log)"
+}
+
 # start_xfce4_panel: Xfce's panel, whose notification area takes both kinds of icon (XEmbed and
 # StatusNotifierItem), on the X server of start_xvfb and the bus of start_session_bus. Waits
 # until its StatusNotifierItem host is registered. Sets E2E_HOST_PID.
